@@ -1,0 +1,82 @@
+#include "about/frmAbout.h"
+
+#include <QApplication>
+#include <QFrame>
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QPushButton>
+
+namespace kelm {
+
+namespace {
+QRect twips(int left, int top, int width, int height)
+{
+    return QRect(left / 15, top / 15, width / 15, height / 15);
+}
+} // namespace
+
+frmAbout::frmAbout(QWidget *parent) : QDialog(parent)
+{
+    setObjectName(QStringLiteral("frmAbout"));
+    setAttribute(Qt::WA_DeleteOnClose);
+    setFixedSize(5730 / 15, 3450 / 15);
+
+    auto *picIcon = new QLabel(this);
+    picIcon->setObjectName(QStringLiteral("picIcon"));
+    picIcon->setGeometry(twips(240, 240, 540, 540));
+    picIcon->setPixmap(QApplication::windowIcon().pixmap(36, 36));
+
+    m_lblTitle = new QLabel(QStringLiteral("Anwendungstitel"), this);
+    m_lblTitle->setObjectName(QStringLiteral("lblTitle"));
+    m_lblTitle->setGeometry(twips(1050, 240, 3885, 480));
+    QFont titleFont = m_lblTitle->font();
+    titleFont.setPointSize(14);
+    titleFont.setBold(true);
+    m_lblTitle->setFont(titleFont);
+
+    m_lblVersion = new QLabel(QStringLiteral("Version"), this);
+    m_lblVersion->setObjectName(QStringLiteral("lblVersion"));
+    m_lblVersion->setGeometry(twips(1050, 780, 3885, 225));
+
+    auto *label1 = new QLabel(QStringLiteral("07 Januar 2002"), this);
+    label1->setObjectName(QStringLiteral("Label1"));
+    label1->setGeometry(twips(1050, 1080, 3885, 225));
+
+    auto *text1 = new QPlainTextEdit(this);
+    text1->setObjectName(QStringLiteral("Text1"));
+    text1->setGeometry(twips(1050, 1440, 4440, 1140));
+    text1->setReadOnly(true);
+    text1->setPlainText(QStringLiteral("Morvane Bediensysteme GmbH\n"
+                                       "Am Kesselhaus 7\n"
+                                       "D-99999 Lindenau\n"
+                                       "www.morvane.example\n"
+                                       "service@morvane.example"));
+
+    // The separator: a grey line with a white one beneath it.
+    auto *line1 = new QFrame(this);
+    line1->setObjectName(QStringLiteral("Line1"));
+    line1->setGeometry(twips(240, 2700, 5250, 30));
+    line1->setAutoFillBackground(true);
+    line1->setStyleSheet(QStringLiteral("background: rgb(128,128,128); border-bottom: 1px solid white;"));
+
+    auto *cmdOK = new QPushButton(QStringLiteral("OK"), this);
+    cmdOK->setObjectName(QStringLiteral("cmdOK"));
+    cmdOK->setGeometry(twips(4245, 2880, 1260, 345));
+    cmdOK->setDefault(true);
+    connect(cmdOK, &QPushButton::clicked, this, &QDialog::close);
+
+    Form_Load();
+}
+
+void frmAbout::Form_Load()
+{
+    const QString title = QApplication::applicationName();
+    setWindowTitle(QStringLiteral("Info zu ") + title);
+    m_lblVersion->setText(QStringLiteral("Version %1.%2.%3")
+                              .arg(KELM_VERSION_MAJOR)
+                              .arg(KELM_VERSION_MINOR)
+                              .arg(KELM_VERSION_PATCH));
+    m_lblTitle->setText(title);
+}
+
+} // namespace kelm

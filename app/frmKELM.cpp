@@ -1,0 +1,430 @@
+#include "app/frmKELM.h"
+
+#include "about/frmAbout.h"
+#include "app/Widgets.h"
+#include "config/Dialog.h"
+#include "device/KELMkonstanten.h"
+#include "monitor/V24Mon.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QFontDatabase>
+#include <QLabel>
+#include <QLayout>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QThread>
+#include <QTimer>
+
+namespace kelm {
+
+namespace K = KELMkonstanten;
+
+namespace {
+const QColor kLedGrey(0xE0, 0xE0, 0xE0);
+const QColor kLedYellow(0xFF, 0xFF, 0x00);
+const QColor kDisplayGreen(0x8C, 0xBD, 0x9F);
+constexpr int kKeyLeft[4] = {96, 136, 176, 216};
+constexpr int kKeyTop[3] = {240, 296, 336};
+constexpr int kBlinkIntervalMs = 567;
+// A wait pass that found nothing to do sleeps this long, so that waiting does not spin a core.
+constexpr unsigned long kPumpNapUs = 1000;
+
+QRect keyRect(int k) { return QRect(kKeyLeft[k % 4], kKeyTop[k / 4], 33, 33); }
+
+// A checkable menu entry whose check mark only its handler changes.
+void onTriggered(QAction *action, std::function<void()> handler)
+{
+    QObject::connect(action, &QAction::triggered, action, [action, handler] {
+        if (action->isCheckable())
+            action->setChecked(!action->isChecked());
+        handler();
+    });
+}
+} // namespace
+
+class frmKELM::MonitorSink : public TrafficSink
+{
+public:
+    explicit MonitorSink(frmKELM &window) : m_window(window) {}
+    void V24MonWriteBuf(std::uint8_t direction, std::uint8_t value) override
+    {
+        // A monitor that was never shown records nothing, so it need not exist yet.
+        if (m_window.m_monitor)
+            m_window.m_monitor->V24MonWriteBuf(direction, value);
+    }
+
+private:
+    frmKELM &m_window;
+};
+
+frmKELM::frmKELM(QWidget *parent)
+    : QMainWindow(parent), m_sink(std::make_unique<MonitorSink>(*this)),
+      m_link(m_comm, *m_sink, *this), m_kelm(m_link, *this),
+      m_endTool([] { QCoreApplication::quit(); })
+{
+    setObjectName(QStringLiteral("frmKELM"));
+    setWindowTitle(QStringLiteral("Morvane KELM"));
+    setWindowIcon(kelmIcon());
+    m_comm.setObjectName(QStringLiteral("MSComm1"));
+    buildControls();
+    buildMenus();
+    layout()->setSizeConstraint(QLayout::SetFixedSize);
+
+    connect(&m_comm, &MSComm::OnComm, this, [this] { m_link.MSComm1_OnComm(); });
+    connect(&m_comm, &MSComm::portLost, this, [this](const QString &text) {
+        setDemoMode(true);
+        showMessage(text);
+    });
+
+    m_timer1 = new QTimer(this);
+    m_timer1->setObjectName(QStringLiteral("Timer1"));
+    m_timer1->setInterval(kBlinkIntervalMs);
+    connect(m_timer1, &QTimer::timeout, this, &frmKELM::Timer1_Timer);
+    m_timer1->start();
+}
+
+frmKELM::~frmKELM()
+{
+    delete m_dialog.data();
+    delete m_about.data();
+}
+
+void frmKELM::buildControls()
+{
+    m_front = new UnitFront(this);
+    m_front->setObjectName(QStringLiteral("picture"));
+    setCentralWidget(m_front);
+
+    QFont lineFont = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+    lineFont.setPixelSize(14);
+    for (int n = 0; n < K::DisplayZeilen; ++n) {
+        auto *line = new DisplayLine(n, m_front);
+        line->setObjectName(QStringLiteral("txtDisplay%1").arg(n));
+        line->setGeometry(80, 64 + 16 * n, 185, 18);
+        line->setMaxLength(K::ZeileMaxZeichen);
+        line->setFont(lineFont);
+        line->setFrame(false);
+        QPalette pal = line->palette();
+        pal.setColor(QPalette::Base, kDisplayGreen);
+        pal.setColor(QPalette::Disabled, QPalette::Base, kDisplayGreen);
+        if (n == 0)
+            pal.setColor(QPalette::Text, Qt::black);
+        line->setPalette(pal);
+        line->setKeyPressHandler([this](int index, int &code) { txtDisplay_KeyPress(index, code); });
+        m_txtDisplay[n] = line;
+    }
+
+    auto checkBox = [this](const char *name, const QString &caption, QRect rect) {
+        auto *box = new QCheckBox(caption, m_front);
+        box->setObjectName(QLatin1String(name));
+        box->setGeometry(rect);
+        box->setAutoFillBackground(true);
+        QPalette pal = box->palette();
+        pal.setColor(QPalette::Window, Qt::black);
+        pal.setColor(QPalette::WindowText, pal.color(QPalette::HighlightedText));
+        box->setPalette(pal);
+        return box;
+    };
+    m_chkBlinken = checkBox("chkBlinken", QStringLiteral("blinken"), QRect(40, 200, 57, 17));
+    m_chkInvers = checkBox("chkInvers", QStringLiteral("invers"), QRect(248, 200, 49, 17));
+
+    for (int k = 0; k < K::AnzahlTasten; ++k) {
+        const QRect square = keyRect(k);
+        auto *led = new Shape(Shape::Kind::Rectangle, m_front);
+        led->setObjectName(QStringLiteral("shpTaste%1").arg(k));
+        led->setGeometry(square);
+        led->setFillColor(kLedGrey);
+        led->setTag(QStringLiteral("false"));
+        m_shpTaste[k] = led;
+
+        auto *mark = new Shape(Shape::Kind::Circle, m_front);
+        mark->setObjectName(QStringLiteral("shpTgedrückt%1").arg(k));
+        mark->setGeometry(square.left() + 8, square.top() + 8, 17, 17);
+        mark->setFillColor(QColor(0xFF, 0, 0));
+        mark->setFilled(false);
+        m_shpTgedrueckt[k] = mark;
+
+        auto *target = new KeyTarget(k, m_front);
+        target->setObjectName(QStringLiteral("imgTaste%1").arg(k));
+        target->setGeometry(square);
+        target->setToolTip(QStringLiteral("Click: an/aus  dbl.Click: blinken"));
+        connect(target, &KeyTarget::clicked, this, &frmKELM::imgTaste_Click);
+        connect(target, &KeyTarget::doubleClicked, this, &frmKELM::imgTaste_DblClick);
+        m_imgTaste[k] = target;
+    }
+    for (KeyTarget *target : m_imgTaste)
+        target->raise();
+
+    auto selector = [this](const char *name, int left) {
+        auto *label = new QLabel(QStringLiteral("0"), m_front);
+        label->setObjectName(QLatin1String(name));
+        label->setGeometry(left, 376, 10, 24);
+        QFont font = label->font();
+        font.setPixelSize(18);
+        label->setFont(font);
+        QPalette pal = label->palette();
+        pal.setColor(QPalette::WindowText, Qt::white);
+        label->setPalette(pal);
+        return label;
+    };
+    m_lblWS1 = selector("lblWS1", 112);
+    m_lblWS2 = selector("lblWS2", 224);
+
+    m_lblDemo = new QLabel(QStringLiteral("KELM DEMO-Modus"), m_front);
+    m_lblDemo->setObjectName(QStringLiteral("lblDemo"));
+    m_lblDemo->setGeometry(96, 480, 149, 20);
+    m_lblDemo->setAlignment(Qt::AlignCenter);
+    QFont demoFont = m_lblDemo->font();
+    demoFont.setPixelSize(15);
+    demoFont.setBold(true);
+    m_lblDemo->setFont(demoFont);
+    QPalette demoPal = m_lblDemo->palette();
+    demoPal.setColor(QPalette::WindowText, QColor(255, 200, 60));
+    m_lblDemo->setPalette(demoPal);
+}
+
+void frmKELM::buildMenus()
+{
+    auto menu = [this](const char *name, const QString &caption) {
+        QMenu *m = menuBar()->addMenu(caption);
+        m->setObjectName(QLatin1String(name));
+        return m;
+    };
+    auto entry = [](QMenu *m, const char *name, const QString &caption) {
+        QAction *a = m->addAction(caption);
+        a->setObjectName(QLatin1String(name));
+        return a;
+    };
+
+    QMenu *datei = menu("mnuDatei", QStringLiteral("Datei"));
+    onTriggered(entry(datei, "mnuInfo", QStringLiteral("Info KELM")), [this] { mnuInfo_Click(); });
+    onTriggered(entry(datei, "mnuBeenden", QStringLiteral("Beenden")),
+                [this] { mnuBeenden_Click(); });
+
+    QMenu *funktionen = menu("mnuKELM", QStringLiteral("Funktionen"));
+    m_mnuDauertest = entry(funktionen, "mnuDauertest", QStringLiteral("Dauertest"));
+    m_mnuDauertest->setCheckable(true);
+    onTriggered(m_mnuDauertest, [this] { mnuDauertest_Click(); });
+    onTriggered(entry(funktionen, "mnuReset", QStringLiteral("Reset KELM")),
+                [this] { mnuReset_Click(); });
+
+    QMenu *schnittstelle = menu("mnuSchnittstelle", QStringLiteral("Schnittstelle"));
+    onTriggered(entry(schnittstelle, "mnuKonfig", QStringLiteral("Konfiguraion")),
+                [this] { mnuKonfig_Click(); });
+
+    QMenu *monitor = menu("mnuMonitor", QStringLiteral("Monitor"));
+    m_mnuMonitorEA = entry(monitor, "mnuMonitorEA", QStringLiteral("Ein/Aus"));
+    m_mnuMonitorEA->setCheckable(true);
+    onTriggered(m_mnuMonitorEA, [this] { mnuMonitorEA_Click(); });
+}
+
+void frmKELM::Form_Load()
+{
+    m_link.LinkStatus = linkstatus::Idle;
+    showDialogModal();
+    if (demoMode())
+        return;
+    Statusabfrage();
+    if (demoMode())
+        showDialogModal();
+    m_kelm.DisplayLoeschen();
+    m_kelm.LEDReset();
+}
+
+Dialog *frmKELM::newDialog()
+{
+    Dialog::Hooks hooks;
+    hooks.afterOpen = [this] { Statusabfrage(); };
+    hooks.showDemo = [this] { setDemoMode(true); };
+    return new Dialog(m_comm, std::move(hooks), this);
+}
+
+void frmKELM::showDialogModal()
+{
+    std::unique_ptr<Dialog> dialog(newDialog());
+    m_dialog = dialog.get();
+    dialog->exec();
+}
+
+void frmKELM::closeEvent(QCloseEvent *event)
+{
+    // Form_Unload: never refused, no questions.
+    if (m_comm.portOpen())
+        m_comm.setPortOpen(false);
+    m_timer1->stop();
+    if (m_monitor)
+        m_monitor->hide();
+    if (m_dialog)
+        m_dialog->hide();
+    if (m_about)
+        m_about->hide();
+    event->accept();
+    if (m_pumpDepth > 0) {
+        // Closed from inside a wait (a send, an acknowledgement, the continuous test): the
+        // waiting procedure would carry on against a closed port, so end the process here.
+        std::exit(0);
+    }
+    m_endTool();
+}
+
+void frmKELM::mnuBeenden_Click() { close(); }
+
+void frmKELM::mnuKonfig_Click()
+{
+    if (m_dialog) {
+        m_dialog->raise();
+        m_dialog->activateWindow();
+        return;
+    }
+    Dialog *dialog = newDialog();
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    dialog->setModal(false);
+    m_dialog = dialog;
+    dialog->show();
+}
+
+void frmKELM::mnuInfo_Click()
+{
+    if (m_about) {
+        m_about->raise();
+        m_about->activateWindow();
+        return;
+    }
+    m_about = new frmAbout(this);
+    m_about->show();
+}
+
+V24Mon &frmKELM::V24Monitor()
+{
+    if (!m_monitor) {
+        m_monitor = std::make_unique<V24Mon>();
+        m_monitor->setWindowIcon(windowIcon());
+        connect(m_monitor.get(), &V24Mon::hiddenByUser, this,
+                [this] { m_mnuMonitorEA->setChecked(false); });
+    }
+    return *m_monitor;
+}
+
+void frmKELM::mnuMonitorEA_Click()
+{
+    if (!m_mnuMonitorEA->isChecked()) {
+        V24Monitor().show();
+        m_mnuMonitorEA->setChecked(true);
+    } else {
+        V24Monitor().hide();
+        m_mnuMonitorEA->setChecked(false);
+    }
+}
+
+void frmKELM::Statusabfrage() { m_kelm.Statusabfrage(); }
+
+void frmKELM::setSelectorLabel(QLabel *label, int position)
+{
+    label->setText(QString::number(position));
+    // Two digits do not fit the designed width; the label grows to the right as needed.
+    label->resize(std::max(10, label->sizeHint().width()), 24);
+}
+
+void frmKELM::TasteSetzen(std::uint8_t &Taste)
+{
+    const int c = Taste;
+    if (c >= K::KeineTaste && c <= K::TasteMax) {
+        const int n = c - K::KeineTaste;
+        if (LetzteTaste != 0)
+            m_shpTgedrueckt[LetzteTaste - 1]->setFilled(false);
+        if (n != 0) {
+            m_shpTgedrueckt[n - 1]->setFilled(true);
+            LetzteTaste = static_cast<std::uint8_t>(n);
+        }
+    } else if (c >= K::Wahlschalter1 + 1 && c <= K::Wahlschalter1 + 12) {
+        setSelectorLabel(m_lblWS1, c - K::Wahlschalter1);
+    } else if (c >= K::Wahlschalter2 + 1 && c <= K::Wahlschalter2 + 12) {
+        setSelectorLabel(m_lblWS2, c - K::Wahlschalter2);
+    }
+}
+
+void frmKELM::DisplayQuittung(std::uint8_t &Quittung)
+{
+    m_kelm.QuittungsCode = static_cast<std::int16_t>(Quittung - K::Ziffer0);
+}
+
+void frmKELM::imgTaste_Click(int Index) { m_kelm.LEDUmschalten(Index); }
+
+void frmKELM::imgTaste_DblClick(int Index) { m_kelm.LEDBlinkenSetzen(Index); }
+
+void frmKELM::txtDisplay_KeyPress(int Index, int &KeyAscii)
+{
+    if (KeyAscii != 13) {
+        if (KeyAscii > 127)
+            KeyAscii = '*';
+        return;
+    }
+    m_txtDisplay[(Index + 1) % K::DisplayZeilen]->setFocus();
+    m_kelm.DisplayZeileSchreiben(Index, m_txtDisplay[Index]->text(),
+                                 m_chkBlinken->checkState() == Qt::Checked,
+                                 m_chkInvers->checkState() == Qt::Checked);
+}
+
+void frmKELM::Timer1_Timer() { m_kelm.Timer1_Timer(); }
+
+void frmKELM::mnuDauertest_Click() { m_kelm.DauertestClick(); }
+
+void frmKELM::mnuReset_Click() { m_kelm.Reset(); }
+
+bool frmKELM::demoMode() const { return !m_lblDemo->isHidden(); }
+
+void frmKELM::setDemoMode(bool on) { m_lblDemo->setVisible(on); }
+
+void frmKELM::showMessage(const QString &text)
+{
+    QMessageBox box(QMessageBox::NoIcon, QApplication::applicationName(), text, QMessageBox::Ok,
+                    isVisible() ? this : nullptr);
+    box.setObjectName(QStringLiteral("kelmMessage"));
+    box.exec();
+}
+
+void frmKELM::pumpEvents()
+{
+    ++m_pumpDepth;
+    QCoreApplication::processEvents(QEventLoop::AllEvents);
+    --m_pumpDepth;
+    QThread::usleep(kPumpNapUs);
+}
+
+bool frmKELM::dauertestTicked() const { return m_mnuDauertest->isChecked(); }
+
+void frmKELM::setDauertestTicked(bool on) { m_mnuDauertest->setChecked(on); }
+
+bool frmKELM::ledLit(int key) const
+{
+    return m_shpTaste[key]->tag().compare(QLatin1String("true"), Qt::CaseInsensitive) == 0;
+}
+
+void frmKELM::setLedLit(int key, bool lit)
+{
+    m_shpTaste[key]->setTag(lit ? QStringLiteral("True") : QStringLiteral("False"));
+}
+
+void frmKELM::setLedYellow(int key, bool yellow)
+{
+    m_shpTaste[key]->setFillColor(yellow ? kLedYellow : kLedGrey);
+}
+
+void frmKELM::setDisplayBoxEnabled(int line, bool enabled)
+{
+    m_txtDisplay[line]->setEnabled(enabled);
+}
+
+void frmKELM::setDisplayBoxText(int line, const QString &text)
+{
+    m_txtDisplay[line]->setText(text);
+}
+
+void frmKELM::setDisplayBoxCentred(int line, bool centred)
+{
+    m_txtDisplay[line]->setAlignment(centred ? Qt::AlignCenter : Qt::AlignLeft | Qt::AlignVCenter);
+}
+
+} // namespace kelm

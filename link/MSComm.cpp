@@ -1,0 +1,246 @@
+#include "link/MSComm.h"
+
+#include <QFile>
+
+#include <QSerialPortInfo>
+#include <QThread>
+#include <algorithm>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+
+namespace kelm {
+
+bool parseLineSettings(const QString &text, LineSettings *out)
+{
+    const QStringList parts = text.trimmed().split(QLatin1Char(','));
+    if (parts.size() != 4)
+        return false;
+    bool ok = false;
+    LineSettings s;
+    s.baud = parts[0].trimmed().toInt(&ok);
+    if (!ok || s.baud <= 0)
+        return false;
+    const QString parity = parts[1].trimmed().toLower();
+    if (parity == QLatin1String("e"))
+        s.parity = QSerialPort::EvenParity;
+    else if (parity == QLatin1String("o"))
+        s.parity = QSerialPort::OddParity;
+    else if (parity == QLatin1String("n"))
+        s.parity = QSerialPort::NoParity;
+    else if (parity == QLatin1String("m"))
+        s.parity = QSerialPort::MarkParity;
+    else if (parity == QLatin1String("s"))
+        s.parity = QSerialPort::SpaceParity;
+    else
+        return false;
+    const int bits = parts[2].trimmed().toInt(&ok);
+    if (!ok || bits < 5 || bits > 8)
+        return false;
+    s.dataBits = static_cast<QSerialPort::DataBits>(bits);
+    const QString stop = parts[3].trimmed();
+    if (stop == QLatin1String("1"))
+        s.stopBits = QSerialPort::OneStop;
+    else if (stop == QLatin1String("1.5"))
+        s.stopBits = QSerialPort::OneAndHalfStop;
+    else if (stop == QLatin1String("2"))
+        s.stopBits = QSerialPort::TwoStop;
+    else
+        return false;
+    *out = s;
+    return true;
+}
+
+QString defaultComDevice(int n)
+{
+    QList<QSerialPortInfo> ports = QSerialPortInfo::availablePorts();
+    std::sort(ports.begin(), ports.end(), [](const QSerialPortInfo &a, const QSerialPortInfo &b) {
+        return a.systemLocation() < b.systemLocation();
+    });
+    if (n >= 1 && n <= ports.size())
+        return ports[n - 1].systemLocation();
+    return QStringLiteral("/dev/ttyS%1").arg(n - 1);
+}
+
+MSComm::MSComm(QObject *parent) : QObject(parent), m_resolver(defaultComDevice)
+{
+    // readyRead is also emitted from inside waitForReadyRead, that is from inside a poll of the
+    // link. The serial event must not run there, so it is only ever posted.
+    connect(&m_port, &QSerialPort::readyRead, this, &MSComm::onReadyRead);
+    connect(&m_port, &QSerialPort::errorOccurred, this, &MSComm::onError);
+}
+
+MSComm::~MSComm()
+{
+    if (m_port.isOpen())
+        m_port.close();
+}
+
+void MSComm::setDeviceResolver(DeviceResolver resolver)
+{
+    m_resolver = resolver ? std::move(resolver) : DeviceResolver(defaultComDevice);
+}
+
+QString MSComm::deviceFor(int commPort) const { return m_resolver(commPort); }
+
+void MSComm::setSettings(const QString &settings)
+{
+    m_settings = settings;
+    if (m_port.isOpen())
+        applySettings();
+}
+
+QString MSComm::systemLocation() const { return deviceFor(m_commPort); }
+
+namespace {
+// Linux pseudo-terminals keep their character size and parity whatever is asked of them, so
+// QSerialPort's check of the parity fails there. Only on them is that tolerated.
+bool isPseudoTerminal(const QString &path)
+{
+    struct stat st{};
+    if (::stat(QFile::encodeName(path).constData(), &st) != 0 || !S_ISCHR(st.st_mode))
+        return false;
+    const unsigned int m = major(st.st_rdev);
+    return m >= 136 && m <= 143;
+}
+} // namespace
+
+bool MSComm::applySettings()
+{
+    LineSettings s;
+    if (!parseLineSettings(m_settings, &s)) {
+        m_errorString = tr("Ungültige Einstellung \"%1\"").arg(m_settings);
+        return false;
+    }
+    bool ok = m_port.setBaudRate(s.baud) && m_port.setDataBits(s.dataBits) &&
+              m_port.setStopBits(s.stopBits) && m_port.setFlowControl(QSerialPort::NoFlowControl);
+    if (ok && !m_port.setParity(s.parity))
+        ok = isPseudoTerminal(systemLocation());
+    if (!ok)
+        m_errorString = m_port.errorString();
+    else
+        m_applied = s;
+    return ok;
+}
+
+bool MSComm::setPortOpen(bool open)
+{
+    if (!open) {
+        if (m_port.isOpen())
+            m_port.close();
+        m_lost = false;
+        return true;
+    }
+    if (m_port.isOpen())
+        return true;
+    m_lost = false;
+    m_port.setPortName(systemLocation());
+    if (!m_port.open(QIODevice::ReadWrite)) {
+        m_errorString = m_port.errorString();
+        return false;
+    }
+    if (!applySettings()) {
+        m_port.close();
+        return false;
+    }
+    m_errorString.clear();
+    m_port.clear(QSerialPort::AllDirections);
+    return true;
+}
+
+bool MSComm::portOpen() const { return m_port.isOpen() && !m_lost; }
+
+int MSComm::inBufferCount()
+{
+    if (!portOpen())
+        return 0;
+    if (m_port.bytesAvailable() == 0)
+        m_port.waitForReadyRead(0);
+    return static_cast<int>(std::min<qint64>(m_port.bytesAvailable(), 32767));
+}
+
+QByteArray MSComm::input()
+{
+    if (!portOpen())
+        return {};
+    if (m_port.bytesAvailable() == 0)
+        m_port.waitForReadyRead(0);
+    return m_inputLen > 0 ? m_port.read(m_inputLen) : m_port.readAll();
+}
+
+void MSComm::output(const QByteArray &bytes)
+{
+    if (!portOpen() || bytes.isEmpty())
+        return;
+    m_port.write(bytes);
+    // The procedures do not run the event loop between bytes, so push the byte out now.
+    m_port.flush();
+    if (m_port.bytesToWrite() > 0)
+        m_port.waitForBytesWritten(100);
+}
+
+void MSComm::setRThreshold(int threshold)
+{
+    m_rThreshold = threshold;
+    // A report that arrived during a send would otherwise lie unread until the next byte.
+    if (threshold > 0 && portOpen() && inBufferCount() > 0)
+        scheduleEvent();
+}
+
+bool MSComm::waitForInput(int msecs)
+{
+    if (!portOpen()) {
+        QThread::msleep(static_cast<unsigned long>(std::max(msecs, 0)));
+        return false;
+    }
+    if (m_port.bytesAvailable() > 0)
+        return true;
+    return m_port.waitForReadyRead(msecs) || m_port.bytesAvailable() > 0;
+}
+
+void MSComm::onReadyRead()
+{
+    if (m_rThreshold > 0)
+        scheduleEvent();
+}
+
+void MSComm::scheduleEvent()
+{
+    if (m_eventQueued)
+        return;
+    m_eventQueued = true;
+    QMetaObject::invokeMethod(this, &MSComm::deliverEvent, Qt::QueuedConnection);
+}
+
+void MSComm::deliverEvent()
+{
+    m_eventQueued = false;
+    if (m_rThreshold <= 0 || !portOpen() || m_port.bytesAvailable() == 0)
+        return;
+    m_commEvent = EventReceive;
+    emit OnComm();
+}
+
+void MSComm::onError(QSerialPort::SerialPortError error)
+{
+    // A vanished device shows as a resource error, or on a pseudo-terminal whose other end
+    // closed as a read error that repeats for as long as the port stays open.
+    if ((error != QSerialPort::ResourceError && error != QSerialPort::ReadError) || m_lost ||
+        !m_port.isOpen())
+        return;
+    // Closing inside the port's own signal is not safe; treat the port as closed at once and
+    // close it from the event loop.
+    m_lost = true;
+    m_errorString = m_port.errorString();
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            if (!m_lost)
+                return;
+            const QString text = m_errorString;
+            m_port.close();
+            emit portLost(text);
+        },
+        Qt::QueuedConnection);
+}
+
+} // namespace kelm

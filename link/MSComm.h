@@ -1,0 +1,92 @@
+#pragma once
+
+#include "link/CommPort.h"
+
+#include <QObject>
+#include <QSerialPort>
+#include <functional>
+
+namespace kelm {
+
+struct LineSettings
+{
+    qint32 baud = 9600;
+    QSerialPort::Parity parity = QSerialPort::EvenParity;
+    QSerialPort::DataBits dataBits = QSerialPort::Data8;
+    QSerialPort::StopBits stopBits = QSerialPort::OneStop;
+};
+
+// Parses "9600,e,8,1" and the like; false for anything it cannot apply.
+bool parseLineSettings(const QString &text, LineSettings *out);
+
+// The device that stands for COM n (1 to 4): the n-th serial port the system enumerates,
+// ordered by system location, or /dev/ttyS{n-1} when there are fewer.
+QString defaultComDevice(int n);
+
+// The serial port component of the main window, over QSerialPort.
+class MSComm : public QObject, public CommPort
+{
+    Q_OBJECT
+
+public:
+    using DeviceResolver = std::function<QString(int commPort)>;
+
+    explicit MSComm(QObject *parent = nullptr);
+    ~MSComm() override;
+
+    // Tests and the simulated unit's launcher map COM numbers to other devices here.
+    void setDeviceResolver(DeviceResolver resolver);
+    QString deviceFor(int commPort) const;
+
+    int commPortNumber() const { return m_commPort; }
+    void setCommPort(int n) { m_commPort = n; }
+    QString settings() const { return m_settings; }
+    void setSettings(const QString &settings);
+    void setTag(const QString &tag) { m_tag = tag; }
+
+    // Opens or closes the port; false with errorString() when opening fails.
+    bool setPortOpen(bool open);
+    QString errorString() const { return m_errorString; }
+    QString systemLocation() const;
+    // The line settings last applied to the open port.
+    LineSettings appliedSettings() const { return m_applied; }
+
+    bool portOpen() const override;
+    int inBufferCount() override;
+    void setInputLen(int length) override { m_inputLen = length; }
+    QByteArray input() override;
+    void output(const QByteArray &bytes) override;
+    void setRThreshold(int threshold) override;
+    int rThreshold() const override { return m_rThreshold; }
+    int commEvent() const override { return m_commEvent; }
+    QString tag() const override { return m_tag; }
+    bool waitForInput(int msecs) override;
+
+signals:
+    // The serial event; delivered through the event loop only.
+    void OnComm();
+    // The device went away under the open port (a USB adapter pulled out, say).
+    void portLost(const QString &errorText);
+
+private:
+    void onReadyRead();
+    void deliverEvent();
+    void scheduleEvent();
+    void onError(QSerialPort::SerialPortError error);
+    bool applySettings();
+
+    QSerialPort m_port;
+    DeviceResolver m_resolver;
+    int m_commPort = 1;
+    QString m_settings = QStringLiteral("9600,e,8,1");
+    QString m_tag;
+    QString m_errorString;
+    LineSettings m_applied;
+    int m_inputLen = 1;
+    int m_rThreshold = 1;
+    int m_commEvent = 0;
+    bool m_eventQueued = false;
+    bool m_lost = false;
+};
+
+} // namespace kelm

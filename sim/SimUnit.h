@@ -1,0 +1,126 @@
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace kelm::sim {
+
+using Bytes = std::vector<std::uint8_t>;
+
+enum class Led { Off, On, Blink };
+
+struct Cell
+{
+    std::uint8_t code = 0x80; // a blank
+    bool inverse = false;
+    bool blink = false;
+    bool operator==(const Cell &) const = default;
+};
+
+// A simulated KELM unit on the far end of a line: it answers the status query, keeps its LEDs
+// and its 8 × 16 display as the telegrams set them, acknowledges display telegrams, sends key
+// and selector reports on request and injects line faults on request. It speaks 3964R from
+// its own reading of the procedure, in its own thread, on a file descriptor it does not own.
+class SimUnit
+{
+public:
+    static constexpr int kLines = 8;
+    static constexpr int kColumns = 16;
+
+    explicit SimUnit(int fd);
+    ~SimUnit();
+    SimUnit(const SimUnit &) = delete;
+    SimUnit &operator=(const SimUnit &) = delete;
+
+    void start();
+    void stop();
+
+    // Configuration.
+    void setStxVariant(bool coversStx);
+    void setStatusReply(Bytes reply);
+    void setAckDigit(std::uint8_t digit);
+    void setAckDelayMs(int ms);
+
+    // Sends a telegram of its own as soon as the line is free.
+    void sendReport(Bytes data);
+    void pressKey(int key);          // 0 to 11; the report 0x31 + key
+    void releaseKeys();              // the report 0x30
+    void turnSelector(int selector, int position); // selector 1 or 2, position 1 to 12
+
+    // Faults.
+    void nakNextBlocks(int n);       // refuse the next n blocks from the tool with NAK
+    void corruptNextBcc(int n);      // the unit's next n blocks carry a wrong block check
+    void setSilent(bool silent);     // answer nothing at all
+    void setLateMs(int ms);          // wait this long before every handshake reply
+    // At the tool's next STX the unit starts a telegram of its own (data) at the same moment.
+    // insist: it repeats its STX, so the tool gives way; otherwise it gives way itself.
+    void conflictOnNextStx(Bytes data, bool insist);
+    void injectNoise(Bytes noise);
+    void cutOffNextTelegram();       // the unit's next telegram stops right after its DLE
+
+    // State, as the unit sees it.
+    std::array<Led, 12> leds() const;
+    std::array<std::array<Cell, kColumns>, kLines> cells() const;
+    std::string lineText(int line) const; // the characters of a display line, code − 0x60
+    std::vector<Bytes> receivedTelegrams() const; // every block accepted with DLE, in order
+    std::vector<Bytes> sentTelegrams() const;     // every block of the unit the tool accepted
+    Bytes bytesFromTool() const;                  // every byte read from the line
+    int failedSends() const;
+    void clearLogs();
+    bool idle() const;                            // nothing pending, nothing in progress
+
+private:
+    void run();
+    bool readByte(std::uint8_t &byte, int timeoutMs);
+    void writeBytes(const Bytes &bytes);
+    void writeByte(std::uint8_t byte) { writeBytes(Bytes{byte}); }
+    void pauseMs(int ms);
+    std::uint8_t bcc(const Bytes &data) const;
+
+    void onToolStx();
+    void receiveBlock();
+    void handleTelegram(const Bytes &data);
+    void applyDisplay(const Bytes &data);
+    // The unit's own telegram; stxSent when its STX is already on the line.
+    bool sendTelegram(const Bytes &data, bool stxSent = false);
+
+    int m_fd;
+    std::thread m_thread;
+    std::atomic<bool> m_stop{false};
+    std::atomic<bool> m_busy{false};
+
+    mutable std::mutex m_mutex;
+    bool m_coversStx = false;
+    Bytes m_statusReply{0x30, 0x41, 0x51};
+    std::uint8_t m_ackDigit = 0x31;
+    int m_ackDelayMs = 0;
+    std::deque<Bytes> m_outbox;
+    int m_nakBlocks = 0;
+    int m_corruptBcc = 0;
+    bool m_silent = false;
+    int m_lateMs = 0;
+    bool m_conflictArmed = false;
+    bool m_conflictInsist = true;
+    Bytes m_conflictData;
+    Bytes m_noise;
+    bool m_cutOff = false;
+
+    std::array<Led, 12> m_leds{};
+    std::array<std::array<Cell, kColumns>, kLines> m_cells{};
+    int m_line = 0;
+    int m_column = 0;
+    bool m_inverse = false;
+    bool m_blink = false;
+    std::vector<Bytes> m_received;
+    std::vector<Bytes> m_sent;
+    Bytes m_fromTool;
+    int m_failedSends = 0;
+};
+
+} // namespace kelm::sim

@@ -1,0 +1,92 @@
+#include "TestSupport.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QMessageBox>
+#include <QThread>
+
+namespace kelm::test {
+
+ModalWatcher::ModalWatcher()
+{
+    m_timer.setInterval(20);
+    connect(&m_timer, &QTimer::timeout, this, &ModalWatcher::check);
+    m_timer.start();
+}
+
+void ModalWatcher::check()
+{
+    QWidget *modal = QApplication::activeModalWidget();
+    if (!modal || !modal->isVisible())
+        return;
+    if (auto *box = qobject_cast<QMessageBox *>(modal)) {
+        messages << box->text();
+        box->button(QMessageBox::Ok)->click();
+        return;
+    }
+    if (!dialogActions.empty()) {
+        auto action = std::move(dialogActions.front());
+        dialogActions.erase(dialogActions.begin());
+        action(modal);
+    }
+}
+
+UnitOnLine::UnitOnLine()
+{
+    if (pty.isValid()) {
+        unit = std::make_unique<sim::SimUnit>(pty.master());
+        unit->start();
+    }
+}
+
+void UnitOnLine::wire(MSComm &port) const
+{
+    const QString path = device();
+    port.setDeviceResolver([path](int n) {
+        return n == 1 ? path : QStringLiteral("/nonexistent/kelm-com%1").arg(n);
+    });
+}
+
+QByteArray RecordingSink::bytes(std::uint8_t direction) const
+{
+    QByteArray out;
+    for (const auto &[d, v] : records)
+        if (d == direction)
+            out += static_cast<char>(v);
+    return out;
+}
+
+void FakeHost::pumpEvents()
+{
+    QCoreApplication::processEvents();
+    QThread::usleep(500);
+}
+
+QByteArray bytes(std::initializer_list<int> values)
+{
+    QByteArray out;
+    for (int v : values)
+        out += static_cast<char>(v);
+    return out;
+}
+
+QByteArray toQByteArray(const sim::Bytes &b)
+{
+    return QByteArray(reinterpret_cast<const char *>(b.data()), static_cast<qsizetype>(b.size()));
+}
+
+bool waitFor(const std::function<bool()> &pred, int ms)
+{
+    QDeadlineTimer deadline(ms);
+    while (!pred()) {
+        if (deadline.hasExpired())
+            return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        QThread::msleep(2);
+    }
+    return true;
+}
+
+} // namespace kelm::test

@@ -1,0 +1,82 @@
+#pragma once
+
+#include "link/LinkHost.h"
+#include "link/MSComm.h"
+#include "link/TrafficSink.h"
+#include "sim/PtyPair.h"
+#include "sim/SimUnit.h"
+
+#include <QByteArray>
+#include <QObject>
+#include <QStringList>
+#include <QTimer>
+#include <functional>
+#include <memory>
+#include <utility>
+#include <vector>
+
+namespace kelm::test {
+
+// Answers every modal message box with OK and keeps its text; a dialog of the tool's own is
+// handed to the next queued action instead.
+class ModalWatcher : public QObject
+{
+    Q_OBJECT
+
+public:
+    ModalWatcher();
+    QStringList messages;
+    // Actions for the next modal windows that are not message boxes (the configuration
+    // dialog), taken in order.
+    std::vector<std::function<void(QWidget *)>> dialogActions;
+    void clear() { messages.clear(); }
+
+private:
+    void check();
+    QTimer m_timer;
+};
+
+// A simulated unit on the master side of a pseudo-terminal pair.
+struct UnitOnLine
+{
+    UnitOnLine();
+    sim::PtyPair pty;
+    std::unique_ptr<sim::SimUnit> unit;
+    QString device() const { return QString::fromStdString(pty.slavePath()); }
+    // Makes COM 1 of the port stand for this line.
+    void wire(MSComm &port) const;
+};
+
+class RecordingSink : public TrafficSink
+{
+public:
+    void V24MonWriteBuf(std::uint8_t direction, std::uint8_t value) override
+    {
+        records.emplace_back(direction, value);
+    }
+    std::vector<std::pair<std::uint8_t, std::uint8_t>> records;
+    QByteArray bytes(std::uint8_t direction) const;
+};
+
+// The main window's part in the link, for tests of the link alone.
+class FakeHost : public LinkHost
+{
+public:
+    bool demo = false;
+    QStringList messages;
+    std::vector<std::uint8_t> tasten;
+    std::vector<std::uint8_t> quittungen;
+
+    bool demoMode() const override { return demo; }
+    void showMessage(const QString &text) override { messages << text; }
+    void pumpEvents() override;
+    void TasteSetzen(std::uint8_t &Taste) override { tasten.push_back(Taste); }
+    void DisplayQuittung(std::uint8_t &Quittung) override { quittungen.push_back(Quittung); }
+};
+
+QByteArray bytes(std::initializer_list<int> values);
+QByteArray toQByteArray(const sim::Bytes &b);
+// Waits (running the event loop) until pred holds or ms have passed.
+bool waitFor(const std::function<bool()> &pred, int ms = 5000);
+
+} // namespace kelm::test
