@@ -79,6 +79,18 @@ void SimUnit::nakNextBlocks(int n)
     m_nakBlocks = n;
 }
 
+void SimUnit::nakNextStx(int n)
+{
+    std::lock_guard lock(m_mutex);
+    m_nakStx = n;
+}
+
+void SimUnit::replyToNextBlock(std::uint8_t byte)
+{
+    std::lock_guard lock(m_mutex);
+    m_blockReply = byte;
+}
+
 void SimUnit::corruptNextBcc(int n)
 {
     std::lock_guard lock(m_mutex);
@@ -277,11 +289,15 @@ void SimUnit::run()
 
 void SimUnit::onToolStx()
 {
-    bool silent, conflict, insist;
+    bool silent, conflict, insist, nak = false;
     int late;
     Bytes conflictData;
     {
         std::lock_guard lock(m_mutex);
+        if (m_nakStx > 0) {
+            --m_nakStx;
+            nak = true;
+        }
         silent = m_silent;
         late = m_lateMs;
         conflict = m_conflictArmed;
@@ -306,7 +322,7 @@ void SimUnit::onToolStx()
         return;
     }
     pauseMs(late);
-    writeByte(DLE);
+    writeByte(nak ? NAK : DLE);
     receiveBlock();
 }
 
@@ -333,8 +349,11 @@ void SimUnit::receiveBlock()
         return;
     bool accept;
     int late;
+    int reply;
     {
         std::lock_guard lock(m_mutex);
+        reply = m_blockReply;
+        m_blockReply = -1;
         accept = b == bcc(data);
         if (m_nakBlocks > 0) {
             --m_nakBlocks;
@@ -343,6 +362,10 @@ void SimUnit::receiveBlock()
         late = m_lateMs;
     }
     pauseMs(late);
+    if (reply >= 0) {
+        writeByte(static_cast<std::uint8_t>(reply));
+        return;
+    }
     if (!accept) {
         writeByte(NAK);
         return;

@@ -55,6 +55,8 @@ public:
 
     // Faults.
     void nakNextBlocks(int n);       // refuse the next n blocks from the tool with NAK
+    void nakNextStx(int n);          // answer the tool's next n STX with NAK, then take the block
+    void replyToNextBlock(std::uint8_t byte); // answer the next block with this byte
     void corruptNextBcc(int n);      // the unit's next n blocks carry a wrong block check
     void setSilent(bool silent);     // answer nothing at all
     void setLateMs(int ms);          // wait this long before every handshake reply
@@ -102,6 +104,8 @@ private:
     int m_ackDelayMs = 0;
     std::deque<Bytes> m_outbox;
     int m_nakBlocks = 0;
+    int m_nakStx = 0;
+    int m_blockReply = -1;
     int m_corruptBcc = 0;
     bool m_silent = false;
     int m_lateMs = 0;
