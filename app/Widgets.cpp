@@ -57,8 +57,10 @@ KeyTarget::KeyTarget(int index, QWidget *parent) : QWidget(parent), m_index(inde
 
 void KeyTarget::mousePressEvent(QMouseEvent *event)
 {
-    if (event->button() == Qt::LeftButton)
-        m_pressed = true;
+    if (event->button() != Qt::LeftButton)
+        return;
+    m_pressed = true;
+    m_swallowRelease = false; // a new press starts a new gesture
 }
 
 void KeyTarget::mouseReleaseEvent(QMouseEvent *event)
@@ -85,6 +87,7 @@ void KeyTarget::mouseDoubleClickEvent(QMouseEvent *event)
     m_sinceClick.invalidate();
     if (!clickSeen)
         emit clicked(m_index);
+    // The release that ends the double-click is no click of its own.
     m_swallowRelease = true;
     m_pressed = true;
     emit doubleClicked(m_index);

@@ -59,9 +59,9 @@ private:
     frmKELM &m_window;
 };
 
-frmKELM::frmKELM(QWidget *parent)
+frmKELM::frmKELM(QWidget *parent, Clock &clock)
     : QMainWindow(parent), m_sink(std::make_unique<MonitorSink>(*this)),
-      m_link(m_comm, *m_sink, *this), m_kelm(m_link, *this),
+      m_link(m_comm, *m_sink, *this, clock), m_kelm(m_link, *this, clock),
       m_endTool([] { QCoreApplication::quit(); })
 {
     setObjectName(QStringLiteral("frmKELM"));

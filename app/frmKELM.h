@@ -33,7 +33,8 @@ class frmKELM : public QMainWindow, public DevicePanel
     Q_OBJECT
 
 public:
-    explicit frmKELM(QWidget *parent = nullptr);
+    // Tests pass a clock of their own to skip the pauses of the continuous test.
+    explicit frmKELM(QWidget *parent = nullptr, Clock &clock = steadyClock());
     ~frmKELM() override;
 
     // The start-up sequence, run before the window is first shown: the modal configuration

@@ -389,7 +389,8 @@ void SimUnit::handleTelegram(const Bytes &data)
             std::lock_guard lock(m_mutex);
             reply = m_statusReply;
         }
-        sendTelegram(reply);
+        if (!reply.empty()) // an empty reply stands for a unit that never answers the query
+            sendTelegram(reply);
         return;
     }
     if (c == 0x6C) {

@@ -26,10 +26,16 @@ void ModalWatcher::check()
         box->button(QMessageBox::Ok)->click();
         return;
     }
-    if (!dialogActions.empty()) {
+    if (!dialogActions.empty() && modal != m_pending) {
+        // Run the action from the event loop, so that this timer keeps firing for the message
+        // boxes the action itself may bring up.
         auto action = std::move(dialogActions.front());
         dialogActions.erase(dialogActions.begin());
-        action(modal);
+        m_pending = modal;
+        QTimer::singleShot(0, modal, [this, action, modal] {
+            m_pending = nullptr;
+            action(modal);
+        });
     }
 }
 

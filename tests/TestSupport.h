@@ -1,5 +1,6 @@
 #pragma once
 
+#include "link/Clock.h"
 #include "link/LinkHost.h"
 #include "link/MSComm.h"
 #include "link/TrafficSink.h"
@@ -8,6 +9,8 @@
 
 #include <QByteArray>
 #include <QObject>
+#include <QPointer>
+#include <QWidget>
 #include <QStringList>
 #include <QTimer>
 #include <functional>
@@ -34,6 +37,7 @@ public:
 private:
     void check();
     QTimer m_timer;
+    QPointer<QWidget> m_pending;
 };
 
 // A simulated unit on the master side of a pseudo-terminal pair.
@@ -72,6 +76,22 @@ public:
     void pumpEvents() override;
     void TasteSetzen(std::uint8_t &Taste) override { tasten.push_back(Taste); }
     void DisplayQuittung(std::uint8_t &Quittung) override { quittungen.push_back(Quittung); }
+};
+
+// Real time for time-outs, but the pauses that do not yield take no time: the continuous
+// test then runs at line speed.
+class SkippingClock : public Clock
+{
+public:
+    double now() const override { return steadyClock().now() + m_skipped; }
+    void sleep(double seconds) override
+    {
+        if (seconds > 0)
+            m_skipped += seconds;
+    }
+
+private:
+    double m_skipped = 0;
 };
 
 QByteArray bytes(std::initializer_list<int> values);
