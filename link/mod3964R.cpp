@@ -79,16 +79,37 @@ bool mod3964R::waitForIdleLine(double start)
     }
 }
 
+mod3964R::Attempts mod3964R::giveWay()
+{
+    // The PC gives way: the serial event handler takes the unit's telegram, and this one goes
+    // out again afterwards. The give-way costs an attempt, so a unit that keeps the line
+    // cannot hold the sender forever.
+    ZeichenSchreiben(ctl::DLE);
+    LinkStatus = linkstatus::Data;
+    clearTelegram();
+    // The unit's data follow at once; a stale receive time would drop them.
+    EmpfangZeit = m_clock.now();
+    LinkFehler = linkerr::Nak;
+    ++m_attempt;
+    return Attempts::GaveWay;
+}
+
 mod3964R::Attempts mod3964R::runAttempts(int Laenge, const QByteArray &Text)
 {
     std::uint8_t antwort = 0;
     while (m_attempt != kMaxAttempts) {
         std::uint8_t bcc = 0;
+        std::uint8_t verworfen = 0;
+        bool gelesen = false;
         while (m_port.inBufferCount() >= 1) {
-            std::uint8_t verworfen;
             if (!ZeichenLesen(verworfen))
                 break;
+            gelesen = true;
         }
+        // An STX left waiting is the unit starting a telegram just after the line wait looked:
+        // dropping it would leave the unit waiting for a DLE while the PC sends.
+        if (gelesen && verworfen == ctl::STX)
+            return giveWay();
         ZeichenSchreiben(ctl::STX);
         if (!ZeichenLesen(antwort))
             return Attempts::Done;
@@ -101,19 +122,8 @@ mod3964R::Attempts mod3964R::runAttempts(int Laenge, const QByteArray &Text)
                 ++m_attempt;
                 continue;
             }
-            if (antwort != ctl::DLE) {
-                // The PC gives way: the serial event handler takes the unit's telegram, and
-                // this one goes out again afterwards. The give-way costs an attempt, so a unit
-                // that keeps the line cannot hold the sender forever.
-                ZeichenSchreiben(ctl::DLE);
-                LinkStatus = linkstatus::Data;
-                clearTelegram();
-                // The unit's data follow at once; a stale receive time would drop them.
-                EmpfangZeit = m_clock.now();
-                LinkFehler = linkerr::Nak;
-                ++m_attempt;
-                return Attempts::GaveWay;
-            }
+            if (antwort != ctl::DLE)
+                return giveWay();
         }
         for (int i = 0; i < Laenge; ++i) {
             const auto zeichen = static_cast<std::uint8_t>(Text[i]);

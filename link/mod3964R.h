@@ -71,6 +71,7 @@ private:
     enum class Attempts { Done, GaveWay };
     bool waitForIdleLine(double start);
     Attempts runAttempts(int Laenge, const QByteArray &Text);
+    Attempts giveWay();
     bool coversStx() const;
     void receiveByte(std::uint8_t byte);
     void clearTelegram();

@@ -74,6 +74,7 @@ private slots:
     void demoModeSendsNothing();
     void conflictUnitKeepsTheLine();
     void conflictUnitGivesWay();
+    void pendingStxIsTakenNotDropped();
     void vanishedPortFailsTheSend();
 
     void receiverDispatches_data();
@@ -272,6 +273,19 @@ void LinkTest::conflictUnitGivesWay()
     QVERIFY(rig.send(bytes({0x31})));
     QCOMPARE(rig.unit().receivedTelegrams(), std::vector<sim::Bytes>{{0x31}});
     QTRY_COMPARE(rig.host.tasten, std::vector<std::uint8_t>{0x36});
+}
+
+void LinkTest::pendingStxIsTakenNotDropped()
+{
+    Rig rig;
+    // The unit starts a telegram right after the sender's line wait looked.
+    rig.port.setRThreshold(0);
+    rig.unit().sendReport({0x37});
+    QTRY_COMPARE(rig.port.inBufferCount(), 1);
+    QVERIFY(rig.send(bytes({0x31})));
+    QCOMPARE(rig.host.tasten, std::vector<std::uint8_t>{0x37});
+    QCOMPARE(rig.unit().receivedTelegrams(), std::vector<sim::Bytes>{{0x31}});
+    QVERIFY(rig.host.messages.isEmpty());
 }
 
 void LinkTest::vanishedPortFailsTheSend()
