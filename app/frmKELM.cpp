@@ -120,11 +120,15 @@ void frmKELM::buildControls()
         auto *box = new QCheckBox(caption, m_front);
         box->setObjectName(QLatin1String(name));
         box->setGeometry(rect);
-        box->setAutoFillBackground(true);
-        QPalette pal = box->palette();
-        pal.setColor(QPalette::Window, Qt::black);
-        pal.setColor(QPalette::WindowText, pal.color(QPalette::HighlightedText));
-        box->setPalette(pal);
+        // Black strip, caption in the highlight-text colour, indicator small enough for the
+        // caption to fit the designed width.
+        const QColor text = box->palette().color(QPalette::HighlightedText);
+        box->setStyleSheet(QStringLiteral("QCheckBox { background: black; color: %1; spacing: 3px;"
+                                          " font-size: 10px; }"
+                                          "QCheckBox::indicator { width: 8px; height: 8px;"
+                                          " border: 1px solid %1; background: black; }"
+                                          "QCheckBox::indicator:checked { background: %1; }")
+                               .arg(text.name()));
         return box;
     };
     m_chkBlinken = checkBox("chkBlinken", QStringLiteral("blinken"), QRect(40, 200, 57, 17));
@@ -177,7 +181,7 @@ void frmKELM::buildControls()
     m_lblDemo->setGeometry(96, 480, 149, 20);
     m_lblDemo->setAlignment(Qt::AlignCenter);
     QFont demoFont = m_lblDemo->font();
-    demoFont.setPixelSize(15);
+    demoFont.setPixelSize(13);
     demoFont.setBold(true);
     m_lblDemo->setFont(demoFont);
     QPalette demoPal = m_lblDemo->palette();

@@ -1,1 +1,199 @@
-int main(){}
+// Speed and cost figures of the traffic monitor, the link and the device procedures.
+//   kelm_bench           all figures, including one full continuous-test cycle (about 155 s)
+//   kelm_bench --quick   without the continuous-test cycle
+#include "../tests/TestSupport.h"
+#include "app/frmKELM.h"
+#include "link/mod3964R.h"
+#include "monitor/LogFormat.h"
+#include "monitor/V24Mon.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <algorithm>
+#include <cstdio>
+#include <ctime>
+#include <vector>
+
+using namespace kelm;
+
+namespace {
+
+double median(std::vector<double> v)
+{
+    std::sort(v.begin(), v.end());
+    return v.empty() ? 0 : v[v.size() / 2];
+}
+
+double nowUs()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts.tv_sec * 1e6 + ts.tv_nsec / 1e3;
+}
+
+double cpuUs()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts); // the tool's thread, not the simulated unit's
+    return ts.tv_sec * 1e6 + ts.tv_nsec / 1e3;
+}
+
+void line(const char *what, double value, const char *unit, const char *goal)
+{
+    std::printf("%-58s %10.3f %-3s (goal %s)\n", what, value, unit, goal);
+    std::fflush(stdout);
+}
+
+void monitorFigures()
+{
+    V24Mon monitor;
+    monitor.show();
+    QApplication::processEvents();
+
+    auto perByte = [&] {
+        std::vector<double> batches;
+        for (int b = 0; b < 50; ++b) {
+            const double t0 = nowUs();
+            for (int i = 0; i < 200; ++i)
+                monitor.V24MonWriteBuf(i & 1, std::uint8_t(i));
+            batches.push_back((nowUs() - t0) / 200);
+        }
+        return median(batches);
+    };
+    monitor.MnuClear_Click();
+    const double empty = perByte();
+    for (int i = 0; i < 9899; ++i)
+        monitor.V24MonWriteBuf(i & 1, std::uint8_t(i));
+    const double full = perByte();
+    line("V24MonWriteBuf per byte, window shown, ring filling", empty, "us", "<= 20 us");
+    line("V24MonWriteBuf per byte, window shown, ring full", full, "us", "<= 20 us");
+
+    auto redraw = [&](QSize size) {
+        monitor.resize(size);
+        QApplication::processEvents();
+        std::vector<double> runs;
+        for (int r = 0; r < 15; ++r) {
+            const double t0 = nowUs();
+            monitor.Form_Resize();
+            runs.push_back((nowUs() - t0) / 1000);
+        }
+        return median(runs);
+    };
+    line("full redraw, 9899 records, designed size (20 x 7)", redraw(QSize(383, 351 + 30)), "ms",
+         "<= 5 ms");
+    line("full redraw, 9899 records, 1920 x 1080", redraw(QSize(1920, 1080)), "ms", "<= 30 ms");
+
+    QTemporaryDir dir;
+    const char *names[4] = {"HEX", "HEX Structured", "ASCII", "ASCII Structured"};
+    for (int kind = 0; kind < 4; ++kind) {
+        std::vector<double> runs;
+        for (int r = 0; r < 15; ++r) {
+            const double t0 = nowUs();
+            QString error;
+            writeLogFile(dir.filePath("log.txt"),
+                         formatLog(monitor.record(), SaveKind(kind), "06.12.26", "12:00:00"), &error);
+            runs.push_back((nowUs() - t0) / 1000);
+        }
+        char what[80];
+        std::snprintf(what, sizeof what, "save 9899 records as %s", names[kind]);
+        line(what, median(runs), "ms", "<= 20 ms");
+    }
+}
+
+void linkFigures()
+{
+    test::UnitOnLine unit;
+    MSComm port;
+    unit.wire(port);
+    if (!port.setPortOpen(true)) {
+        std::printf("cannot open the pseudo-terminal: %s\n", qPrintable(port.errorString()));
+        return;
+    }
+    NullTrafficSink sink;
+    test::FakeHost host;
+    test::SkippingClock clock; // the 40 ms pause is skipped, not slept and subtracted
+    mod3964R link(port, sink, host, clock);
+    link.LinkStatus = linkstatus::Idle;
+    const QByteArray telegram(1, char(0x31));
+    std::vector<double> runs;
+    for (int r = 0; r < 300; ++r) {
+        const double t0 = nowUs();
+        link.TelegrammSenden(1, telegram);
+        runs.push_back((nowUs() - t0) / 1000);
+    }
+    line("one-byte telegram round trip, without the 40 ms pause", median(runs), "ms", "<= 1 ms");
+
+    unit.unit->setSilent(true);
+    std::uint8_t z;
+    const double wall0 = nowUs(), cpu0 = cpuUs();
+    link.ZeichenLesen(z);
+    const double share = 100 * (cpuUs() - cpu0) / (nowUs() - wall0);
+    line("CPU while a byte wait times out on a silent line", share, "%", "<= 5 % of a core");
+}
+
+void deviceFigures(bool cycle)
+{
+    test::UnitOnLine unit;
+    frmKELM window;
+    window.setEndTool([] {});
+    unit.wire(window.MSComm1());
+    window.MSComm1().setPortOpen(true);
+    window.link().LinkStatus = linkstatus::Idle;
+    window.setDemoMode(false);
+
+    std::vector<double> runs;
+    for (int r = 0; r < 60; ++r) {
+        const int before = int(unit.unit->receivedTelegrams().size());
+        const double t0 = nowUs();
+        window.imgTaste_Click(r % 12);
+        runs.push_back((nowUs() - t0) / 1000);
+        if (int(unit.unit->receivedTelegrams().size()) != before + 1)
+            std::printf("telegram %d not received\n", r);
+    }
+    line("key click to LED telegram acknowledged (incl. 40 ms pause)", median(runs), "ms",
+         "<= 45 ms");
+
+    if (!cycle)
+        return;
+    // One full cycle: stop at the first LEDs-off of the second cycle.
+    auto received = [&] { return unit.unit->receivedTelegrams().size(); };
+    const std::size_t start = received();
+    double t0 = 0, t1 = 0;
+    QTimer watch;
+    int chars = 0;
+    QObject::connect(&watch, &QTimer::timeout, [&] {
+        const auto all = unit.unit->receivedTelegrams();
+        chars = 0;
+        for (std::size_t i = start; i < all.size(); ++i) {
+            if (all[i].size() == 7 && all[i][0] == 0x6C) {
+                if (++chars == 1 && t0 == 0)
+                    t0 = nowUs();
+            }
+        }
+        if (chars >= 513 && t1 == 0) {
+            t1 = nowUs();
+            window.findChild<QAction *>("mnuDauertest")->trigger();
+        }
+    });
+    watch.start(1);
+    window.mnuDauertest_Click();
+    const double seconds = (t1 - t0) / 1e6;
+    line("continuous test, one cycle of 512 characters", seconds, "s", "153.6 s +/- 2 %");
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("KELM"));
+    const bool quick = argc > 1 && QByteArray(argv[1]) == "--quick";
+    monitorFigures();
+    linkFigures();
+    deviceFigures(!quick);
+    return 0;
+}

@@ -195,13 +195,15 @@ bool SimUnit::readByte(std::uint8_t &byte, int timeoutMs)
 {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     while (!m_stop) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        const auto left = std::chrono::duration_cast<std::chrono::microseconds>(
                               deadline - std::chrono::steady_clock::now())
                               .count();
-        if (left < 0)
+        if (left <= 0)
             return false;
+        // Rounded up, so that the last fraction of a millisecond is slept, not spun.
+        const long long pollMs = std::min<long long>((left + 999) / 1000, 50);
         pollfd p{m_fd, POLLIN, 0};
-        const int r = ::poll(&p, 1, static_cast<int>(std::min<long long>(left, 50)));
+        const int r = ::poll(&p, 1, static_cast<int>(pollMs));
         if (r < 0 && errno != EINTR)
             return false;
         if (r <= 0)

@@ -1,0 +1,46 @@
+// Renders the main window and the configuration dialog offscreen into PNG files for the
+// README: kelm_screenshots OUTPUT_DIR
+#include "app/Widgets.h"
+#include "app/frmKELM.h"
+#include "config/Dialog.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QDir>
+#include <QLineEdit>
+#include <QPixmap>
+
+int main(int argc, char *argv[])
+{
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("KELM"));
+    const QString out = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral(".");
+    QDir().mkpath(out);
+
+    kelm::frmKELM window;
+    window.setEndTool([] {});
+    // A few operations in demonstration mode: lit, blinking, a line typed, a reported key.
+    window.imgTaste_Click(1);
+    window.imgTaste_Click(6);
+    window.device().LEDBlinkenSetzen(9);
+    window.findChild<QLineEdit *>(QStringLiteral("txtDisplay0"))->setText(QStringLiteral("KELM 4.1.0"));
+    window.findChild<QLineEdit *>(QStringLiteral("txtDisplay2"))->setText(QStringLiteral("Hallo Welt"));
+    std::uint8_t report = 0x35;
+    window.TasteSetzen(report);
+    report = 0x47;
+    window.TasteSetzen(report);
+    report = 0x53;
+    window.TasteSetzen(report);
+    window.show();
+    QApplication::processEvents();
+    if (!window.grab().save(out + QStringLiteral("/kelm-main.png")))
+        return 1;
+
+    kelm::Dialog dialog(window.MSComm1(), {});
+    dialog.show();
+    QApplication::processEvents();
+    if (!dialog.grab().save(out + QStringLiteral("/kelm-dialog.png")))
+        return 1;
+    return 0;
+}
