@@ -132,24 +132,40 @@ void SimUnit::cutOffNextTelegram()
 std::array<Led, 12> SimUnit::leds() const
 {
     std::lock_guard lock(m_mutex);
-    return m_leds;
+    return m_model.leds;
 }
 
 std::array<std::array<Cell, SimUnit::kColumns>, SimUnit::kLines> SimUnit::cells() const
 {
     std::lock_guard lock(m_mutex);
-    return m_cells;
+    return m_model.cells;
 }
 
 std::string SimUnit::lineText(int line) const
 {
     std::lock_guard lock(m_mutex);
-    std::string text;
-    for (const Cell &cell : m_cells.at(line))
-        text += static_cast<char>(cell.code - 0x60);
-    while (!text.empty() && text.back() == ' ')
-        text.pop_back();
-    return text;
+    return m_model.lineText(line);
+}
+
+UnitModel SimUnit::model() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_model;
+}
+
+std::vector<std::string> SimUnit::takeLog()
+{
+    std::lock_guard lock(m_mutex);
+    std::vector<std::string> out;
+    out.swap(m_log);
+    return out;
+}
+
+void SimUnit::log(std::string entry)
+{
+    std::lock_guard lock(m_mutex);
+    if (m_log.size() < 1000) // nobody reads it in the tests; keep it bounded
+        m_log.push_back(std::move(entry));
 }
 
 std::vector<Bytes> SimUnit::receivedTelegrams() const
@@ -384,8 +400,8 @@ void SimUnit::handleTelegram(const Bytes &data)
 {
     if (data.empty())
         return;
-    const std::uint8_t c = data[0];
-    if (c == 0x23) {
+    log("<- " + describeTelegram(data, false));
+    if (data[0] == 0x23) {
         Bytes reply;
         {
             std::lock_guard lock(m_mutex);
@@ -395,71 +411,18 @@ void SimUnit::handleTelegram(const Bytes &data)
             sendTelegram(reply);
         return;
     }
-    if (c == 0x6C) {
-        applyDisplay(data);
-        Bytes ack;
-        int delay;
-        {
-            std::lock_guard lock(m_mutex);
-            ack = {0x6C, m_ackDigit};
-            delay = m_ackDelayMs;
-        }
-        pauseMs(delay);
-        sendTelegram(ack);
-        return;
+    Bytes ack;
+    int delay = 0;
+    {
+        std::lock_guard lock(m_mutex);
+        m_model.apply(data);
+        if (data[0] != 0x6C)
+            return;
+        ack = {0x6C, m_ackDigit};
+        delay = m_ackDelayMs;
     }
-    std::lock_guard lock(m_mutex);
-    if (c == 0x40)
-        m_leds.fill(Led::Off);
-    else if (c >= 0x31 && c <= 0x3C)
-        m_leds[c - 0x31] = Led::On;
-    else if (c >= 0x41 && c <= 0x4C)
-        m_leds[c - 0x41] = Led::Off;
-    else if (c >= 0x51 && c <= 0x5C)
-        m_leds[c - 0x51] = Led::Blink;
-}
-
-void SimUnit::applyDisplay(const Bytes &data)
-{
-    std::lock_guard lock(m_mutex);
-    for (std::size_t i = 1; i < data.size(); ++i) {
-        const std::uint8_t code = data[i];
-        switch (code) {
-        case 0x2B:
-            for (auto &line : m_cells)
-                line.fill(Cell{});
-            m_line = m_column = 0;
-            break;
-        case 0x27:
-            if (i + 2 < data.size()) {
-                m_line = (data[i + 1] - 0x30) & 7;
-                m_column = (data[i + 2] - 0x30) & 15;
-                i += 2;
-            }
-            break;
-        case 0x40:
-            m_inverse = true;
-            break;
-        case 0x41:
-            m_inverse = false;
-            break;
-        case 0x42:
-            m_blink = true;
-            break;
-        case 0x43:
-            m_blink = false;
-            break;
-        default:
-            if (code >= 0x80) {
-                m_cells[m_line][m_column] = Cell{code, m_inverse, m_blink};
-                if (++m_column == kColumns) {
-                    m_column = 0;
-                    m_line = (m_line + 1) % kLines;
-                }
-            }
-            break; // 0x29 closes a short line; nothing to do for it
-        }
-    }
+    pauseMs(delay);
+    sendTelegram(ack);
 }
 
 bool SimUnit::sendTelegram(const Bytes &data, bool stxSent)
@@ -468,8 +431,10 @@ bool SimUnit::sendTelegram(const Bytes &data, bool stxSent)
         if (!(stxSent && attempt == 0))
             writeByte(STX);
         bool go = false;
+        bool servedTool = false;
         int crossings = 0;
         std::uint8_t b = 0;
+        const auto sentAt = std::chrono::steady_clock::now();
         while (readByte(b, kByteWaitMs)) {
             if (b == DLE) {
                 go = true;
@@ -477,8 +442,22 @@ bool SimUnit::sendTelegram(const Bytes &data, bool stxSent)
             }
             if (b == NAK)
                 break;
-            if (b == STX && ++crossings <= 3)
+            if (b != STX)
+                continue;
+            if (std::chrono::steady_clock::now() - sentAt > std::chrono::milliseconds(20)) {
+                // Too late for a crossing: the tool cannot have seen this STX (it was not
+                // listening yet). Serve the tool first, then start again.
+                writeByte(DLE);
+                receiveBlock();
+                servedTool = true;
+                break;
+            }
+            if (++crossings <= 3)
                 writeByte(STX); // both started at once: the unit keeps the line
+        }
+        if (servedTool) {
+            stxSent = false;
+            continue;
         }
         if (!go)
             continue;
@@ -508,11 +487,13 @@ bool SimUnit::sendTelegram(const Bytes &data, bool stxSent)
         if (!readByte(b, kByteWaitMs))
             continue;
         if (b == DLE) {
+            log("-> " + describeTelegram(data, true));
             std::lock_guard lock(m_mutex);
             m_sent.push_back(data);
             return true;
         }
     }
+    log("-> " + describeTelegram(data, true) + " NOT delivered");
     std::lock_guard lock(m_mutex);
     ++m_failedSends;
     return false;

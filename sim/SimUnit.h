@@ -1,5 +1,7 @@
 #pragma once
 
+#include "sim/UnitModel.h"
+
 #include <array>
 #include <atomic>
 #include <cstdint>
@@ -11,17 +13,6 @@
 
 namespace kelm::sim {
 
-using Bytes = std::vector<std::uint8_t>;
-
-enum class Led { Off, On, Blink };
-
-struct Cell
-{
-    std::uint8_t code = 0x80; // a blank
-    bool inverse = false;
-    bool blink = false;
-    bool operator==(const Cell &) const = default;
-};
 
 // A simulated KELM unit on the far end of a line: it answers the status query, keeps its LEDs
 // and its 8 × 16 display as the telegrams set them, acknowledges display telegrams, sends key
@@ -30,8 +21,8 @@ struct Cell
 class SimUnit
 {
 public:
-    static constexpr int kLines = 8;
-    static constexpr int kColumns = 16;
+    static constexpr int kLines = UnitModel::kLines;
+    static constexpr int kColumns = UnitModel::kColumns;
 
     explicit SimUnit(int fd);
     ~SimUnit();
@@ -76,6 +67,9 @@ public:
     int failedSends() const;
     void clearLogs();
     bool idle() const;                            // nothing pending, nothing in progress
+    UnitModel model() const;
+    // Blocks received and sent since the last call, in words, for a log.
+    std::vector<std::string> takeLog();
 
 private:
     void run();
@@ -88,7 +82,7 @@ private:
     void onToolStx();
     void receiveBlock();
     void handleTelegram(const Bytes &data);
-    void applyDisplay(const Bytes &data);
+    void log(std::string entry);
     // The unit's own telegram; stxSent when its STX is already on the line.
     bool sendTelegram(const Bytes &data, bool stxSent = false);
 
@@ -115,12 +109,8 @@ private:
     Bytes m_noise;
     bool m_cutOff = false;
 
-    std::array<Led, 12> m_leds{};
-    std::array<std::array<Cell, kColumns>, kLines> m_cells{};
-    int m_line = 0;
-    int m_column = 0;
-    bool m_inverse = false;
-    bool m_blink = false;
+    UnitModel m_model;
+    std::vector<std::string> m_log;
     std::vector<Bytes> m_received;
     std::vector<Bytes> m_sent;
     Bytes m_fromTool;
