@@ -65,10 +65,20 @@ void mod3964R::ZeichenSchreiben(std::uint8_t Zeichen)
     m_sink->V24MonWriteBuf(DirPc, Zeichen);
 }
 
+bool mod3964R::receptionStalled() const
+{
+    return LinkStatus >= linkstatus::Data && LinkStatus <= linkstatus::BccDue &&
+           m_clock.now() - EmpfangZeit > kByteTimeout;
+}
+
 bool mod3964R::waitForIdleLine(double start)
 {
     for (;;) {
         m_host.pumpEvents();
+        // A telegram whose unit fell silent for longer than the byte time-out is over; the
+        // line need not stay blocked for the full line wait.
+        if (receptionStalled())
+            LinkStatus = linkstatus::Idle;
         if (m_clock.now() - start > kLineWait) {
             // A reception that never ends is broken off here.
             LinkStatus = linkstatus::Idle;
@@ -255,12 +265,14 @@ void mod3964R::MSComm1_OnComm()
         return;
     m_port.setInputLen(1);
     while (m_port.inBufferCount() >= 1) {
-        if (LinkStatus == linkstatus::Data && m_clock.now() - EmpfangZeit > kByteTimeout)
-            LinkStatus = linkstatus::Idle; // the telegram in progress is dropped
+        // A pause of more than the byte time-out anywhere inside a telegram drops it, after the
+        // closing DLE too: otherwise a telegram cut off there would hold the line.
+        if (receptionStalled())
+            LinkStatus = linkstatus::Idle;
 
         if (LinkStatus == linkstatus::NotStarted)
             return;
-        if (LinkStatus == linkstatus::Data)
+        if (LinkStatus != linkstatus::Idle)
             EmpfangZeit = m_clock.now();
         const QByteArray bytes = m_port.input();
         if (bytes.isEmpty())

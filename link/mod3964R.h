@@ -70,6 +70,7 @@ public:
 private:
     enum class Attempts { Done, GaveWay };
     bool waitForIdleLine(double start);
+    bool receptionStalled() const;
     Attempts runAttempts(int Laenge, const QByteArray &Text);
     Attempts giveWay();
     bool coversStx() const;

@@ -84,6 +84,7 @@ private slots:
     void receiverRefusesOverlongTelegram();
     void receiverDropsTelegramAfterPause();
     void receiverHandlesSeveralTelegramsInOneEvent();
+    void telegramCutOffAfterDleDoesNotHoldTheLine();
     void receiverReadsNothingBeforeStart();
 
     void empfangenFillsBuffer();
@@ -405,6 +406,21 @@ void LinkTest::receiverHandlesSeveralTelegramsInOneEvent()
     two.insert(two.end(), second.begin(), second.end());
     rig.unit().injectNoise(two);
     QTRY_COMPARE(rig.host.tasten, (std::vector<std::uint8_t>{0x33, 0x45}));
+}
+
+void LinkTest::telegramCutOffAfterDleDoesNotHoldTheLine()
+{
+    Rig rig;
+    rig.unit().cutOffNextTelegram();
+    rig.unit().sendReport({0x33});
+    QTRY_COMPARE(int(rig.link.LinkStatus), int(linkstatus::DleSeen));
+    QElapsedTimer t;
+    t.start();
+    QVERIFY(rig.send(bytes({0x31})));
+    QVERIFY2(t.elapsed() >= 900 && t.elapsed() < 1600, qPrintable(QString::number(t.elapsed())));
+    QVERIFY(rig.host.tasten.empty());
+    QCOMPARE(rig.unit().receivedTelegrams(), std::vector<sim::Bytes>{{0x31}});
+    QVERIFY(rig.host.messages.isEmpty());
 }
 
 void LinkTest::receiverReadsNothingBeforeStart()
