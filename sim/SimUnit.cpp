@@ -180,6 +180,12 @@ std::vector<Bytes> SimUnit::sentTelegrams() const
     return m_sent;
 }
 
+Bytes SimUnit::bytesToTool() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_toTool;
+}
+
 Bytes SimUnit::bytesFromTool() const
 {
     std::lock_guard lock(m_mutex);
@@ -198,6 +204,7 @@ void SimUnit::clearLogs()
     m_received.clear();
     m_sent.clear();
     m_fromTool.clear();
+    m_toTool.clear();
     m_failedSends = 0;
 }
 
@@ -242,6 +249,10 @@ bool SimUnit::readByte(std::uint8_t &byte, int timeoutMs)
 
 void SimUnit::writeBytes(const Bytes &bytes)
 {
+    {
+        std::lock_guard lock(m_mutex);
+        m_toTool.insert(m_toTool.end(), bytes.begin(), bytes.end());
+    }
     std::size_t done = 0;
     while (done < bytes.size()) {
         const ssize_t n = ::write(m_fd, bytes.data() + done, bytes.size() - done);

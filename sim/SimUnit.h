@@ -64,6 +64,7 @@ public:
     std::vector<Bytes> receivedTelegrams() const; // every block accepted with DLE, in order
     std::vector<Bytes> sentTelegrams() const;     // every block of the unit the tool accepted
     Bytes bytesFromTool() const;                  // every byte read from the line
+    Bytes bytesToTool() const;                    // every byte written to the line
     int failedSends() const;
     void clearLogs();
     bool idle() const;                            // nothing pending, nothing in progress
@@ -114,6 +115,7 @@ private:
     std::vector<Bytes> m_received;
     std::vector<Bytes> m_sent;
     Bytes m_fromTool;
+    Bytes m_toTool;
     int m_failedSends = 0;
 };
 

@@ -264,6 +264,8 @@ void UnitWindow::refresh()
 {
     for (const std::string &entry : m_unit.takeLog())
         m_log->appendPlainText(QString::fromStdString(entry));
+    // The byte and block logs are for tests; a unit that runs for days must not grow them.
+    m_unit.clearLogs();
 }
 
 int openUnitLine(const QString &device, int baud, QString *error)

@@ -1,0 +1,237 @@
+// Soak: the link and the device procedures against the simulated unit on a pseudo-terminal,
+// thousands of telegrams with faults injected at random. Seeded and reproducible: the seed is
+// printed, and KELM_SOAK_SEED repeats a run; KELM_SOAK_SECONDS sets its length (default 100).
+#include "TestSupport.h"
+#include "device/DevicePanel.h"
+#include "device/KELM.h"
+#include "device/Telegramme.h"
+#include "link/mod3964R.h"
+
+#include <QElapsedTimer>
+#include <QTest>
+#include <QThread>
+#include <random>
+
+using namespace kelm;
+using sim::Bytes;
+
+namespace {
+
+// The screen as the device procedures see it, with every report and message kept.
+class RecordingPanel : public DevicePanel
+{
+public:
+    KELM *kelm = nullptr;
+    bool demo = false;
+    bool ticked = false;
+    std::array<bool, 12> lit{};
+    QStringList messages;
+    std::vector<Bytes> dispatched; // as the unit's blocks: {key} or {'l', digit}
+
+    bool demoMode() const override { return demo; }
+    void showMessage(const QString &text) override { messages << text; }
+    void pumpEvents() override
+    {
+        QCoreApplication::processEvents();
+        QThread::usleep(200);
+    }
+    void TasteSetzen(std::uint8_t &Taste) override { dispatched.push_back({Taste}); }
+    void DisplayQuittung(std::uint8_t &Quittung) override
+    {
+        dispatched.push_back({'l', Quittung});
+        kelm->QuittungsCode = std::int16_t(Quittung - 0x30);
+    }
+    void setDemoMode(bool on) override { demo = on; }
+    bool dauertestTicked() const override { return ticked; }
+    void setDauertestTicked(bool on) override { ticked = on; }
+    bool ledLit(int key) const override { return lit[key]; }
+    void setLedLit(int key, bool on) override { lit[key] = on; }
+    void setLedYellow(int, bool) override {}
+    void setDisplayBoxEnabled(int, bool) override {}
+    void setDisplayBoxText(int, const QString &) override {}
+    void setDisplayBoxCentred(int, bool) override {}
+};
+
+enum Fault { None, Nak, NakAll, WrongBcc, Silent, Late, TooLate, Conflict, Noise, CutOff, Faults };
+const char *kFaultNames[Faults] = {"none",  "NAK",      "6 NAK", "wrong BCC", "silent",
+                                   "late",  "too late", "conflict", "noise",  "cut off"};
+
+} // namespace
+
+class SoakTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void soak();
+};
+
+void SoakTest::soak()
+{
+    const unsigned seed = qEnvironmentVariableIsSet("KELM_SOAK_SEED")
+                              ? qEnvironmentVariable("KELM_SOAK_SEED").toUInt()
+                              : unsigned(std::random_device{}());
+    const int seconds = qEnvironmentVariableIntValue("KELM_SOAK_SECONDS") > 0
+                            ? qEnvironmentVariableIntValue("KELM_SOAK_SECONDS")
+                            : 100;
+    qInfo("soak seed %u, %d s (repeat with KELM_SOAK_SEED=%u)", seed, seconds, seed);
+    std::mt19937 rng(seed);
+    auto pick = [&](int n) { return int(rng() % unsigned(n)); };
+
+    test::UnitOnLine line;
+    MSComm port;
+    line.wire(port);
+    QVERIFY(port.setPortOpen(true));
+    test::RecordingSink sink;
+    test::SkippingClock clock;
+    RecordingPanel panel;
+    mod3964R link(port, sink, panel, clock);
+    KELM kelm(link, panel, clock);
+    panel.kelm = &kelm;
+    link.LinkStatus = linkstatus::Idle;
+    QObject::connect(&port, &MSComm::OnComm, [&] { link.MSComm1_OnComm(); });
+    sim::SimUnit &unit = *line.unit;
+
+    std::vector<Bytes> expectedAtUnit;
+    int telegrams = 0, sent = 0, failed = 0, reports = 0, mismatches = 0;
+    std::array<int, Faults> injected{};
+    QElapsedTimer run;
+    run.start();
+    while (run.elapsed() < seconds * 1000) {
+        // A fault now and then: rare for the slow ones (each costs a byte time-out).
+        Fault fault = None;
+        const int roll = qEnvironmentVariableIsSet("KELM_SOAK_NOFAULTS") ? 999 : pick(1000);
+        if (roll < 60)
+            fault = Nak;
+        else if (roll < 75)
+            fault = NakAll;
+        else if (roll < 135)
+            fault = WrongBcc;
+        else if (roll < 138)
+            fault = Silent;
+        else if (roll < 148)
+            fault = Late;
+        else if (roll < 150)
+            fault = TooLate;
+        else if (roll < 200)
+            fault = Conflict;
+        else if (roll < 250)
+            fault = Noise;
+        else if (roll < 255)
+            fault = CutOff;
+        ++injected[fault];
+        switch (fault) {
+        case Nak:
+            unit.nakNextBlocks(1 + pick(4));
+            break;
+        case NakAll:
+            unit.nakNextBlocks(6);
+            break;
+        case WrongBcc:
+            unit.corruptNextBcc(1 + pick(3));
+            unit.sendReport({std::uint8_t(0x41 + pick(12))});
+            break;
+        case Silent:
+            unit.setSilent(true);
+            break;
+        case Late:
+            unit.setLateMs(50 + pick(250));
+            break;
+        case TooLate:
+            unit.setLateMs(1300);
+            break;
+        case Conflict:
+            unit.conflictOnNextStx({std::uint8_t(0x30 + pick(13))}, pick(2) == 0);
+            break;
+        case Noise: {
+            Bytes noise;
+            for (int i = 1 + pick(6); i > 0; --i) {
+                std::uint8_t b = std::uint8_t(rng());
+                noise.push_back(b == 0x02 ? 0x03 : b); // an STX would open a telegram
+            }
+            unit.injectNoise(noise);
+            break;
+        }
+        case CutOff:
+            unit.cutOffNextTelegram();
+            unit.sendReport({0x31});
+            break;
+        default:
+            break;
+        }
+        if (pick(10) == 0) {
+            unit.sendReport({std::uint8_t(pick(2) ? 0x30 + pick(13) : 0x51 + pick(12))});
+            ++reports;
+        }
+
+        // The operation: mostly LED switches, now and then a display line.
+        panel.demo = false;
+        panel.messages.clear();
+        const int key = pick(12);
+        Bytes expected;
+        if (pick(8) == 0) {
+            const QString text = QString::number(rng() % 100000);
+            const QByteArray t = Telegramm::displayLine(pick(8), text, pick(2), pick(2));
+            expected.assign(t.begin(), t.end());
+            kelm.DisplayZeileSchreiben(int(t[4]) - 0x30, text, t[1] == 0x42, t[2] == 0x40);
+            panel.messages.removeAll(QStringLiteral("Fehler beim Display schreiben"));
+        } else {
+            const QByteArray t = panel.lit[key] ? Telegramm::ledOff(key) : Telegramm::ledOn(key);
+            expected.assign(t.begin(), t.end());
+            kelm.LEDUmschalten(key);
+        }
+        ++telegrams;
+        if (panel.demo) {
+            ++failed;
+            if (panel.messages != QStringList{QStringLiteral("Fehler beim Senden")}) {
+                ++mismatches;
+                qWarning("failed send without its message (fault %s): %s", kFaultNames[fault],
+                         qPrintable(panel.messages.join('|')));
+            }
+        } else {
+            ++sent;
+            expectedAtUnit.push_back(expected);
+        }
+        unit.setSilent(false);
+        unit.setLateMs(0);
+        if (fault == Silent || fault == TooLate)
+            test::waitFor([&] { return unit.idle(); }, 3000);
+    }
+
+    // Let every pending block finish, then compare both ends.
+    test::waitFor([&] { return unit.idle() && port.inBufferCount() == 0; }, 20000);
+    QTest::qWait(300);
+    QCoreApplication::processEvents();
+
+    const std::vector<Bytes> atUnit = unit.receivedTelegrams();
+    if (atUnit != expectedAtUnit) {
+        ++mismatches;
+        qWarning("the unit received %zu telegrams, the tool reported %zu as sent", atUnit.size(),
+                 expectedAtUnit.size());
+    }
+    const std::vector<Bytes> fromUnit = unit.sentTelegrams();
+    if (fromUnit != panel.dispatched) {
+        ++mismatches;
+        qWarning("the unit's acknowledged blocks (%zu) differ from those dispatched (%zu)",
+                 fromUnit.size(), panel.dispatched.size());
+    }
+    const QByteArray pcBytes = sink.bytes(DirPc), unitBytes = sink.bytes(DirUnit);
+    if (pcBytes != test::toQByteArray(unit.bytesFromTool()) ||
+        unitBytes != test::toQByteArray(unit.bytesToTool())) {
+        ++mismatches;
+        qWarning("the traffic record differs from the bytes on the line");
+    }
+
+    QString faults;
+    for (int f = 1; f < Faults; ++f)
+        faults += QStringLiteral(" %1 %2,").arg(kFaultNames[f]).arg(injected[f]);
+    qInfo("soak: %d telegrams (%d sent, %d failed), %zu unit blocks dispatched, faults:%s "
+          "%lld bytes recorded, mismatches %d",
+          telegrams, sent, failed, panel.dispatched.size(), qPrintable(faults),
+          qlonglong(sink.records.size()), mismatches);
+    QCOMPARE(mismatches, 0);
+    QVERIFY(telegrams > 1000);
+}
+
+QTEST_GUILESS_MAIN(SoakTest)
+#include "tst_soak.moc"
