@@ -6,6 +6,8 @@
 #include <QElapsedTimer>
 #include <QKeyEvent>
 #include <QTimer>
+#include <thread>
+#include "config/Dialog.h"
 
 using namespace kelm;
 using test::ToolOnLine;
@@ -48,6 +50,7 @@ private slots:
     void lateAcknowledgementEndsNextWait();
     void keyReportDuringAcknowledgementWait();
 
+    void vanishedPortAndReconnect();
     void resetLeavesDemoModeAndClearsBlinking();
     void demoModeSendsNothing();
 };
@@ -273,6 +276,40 @@ void DeviceTest::keyReportDuringAcknowledgementWait()
     QTimer::singleShot(700, [&] { markDuringWait = tool.mark(6)->filled(); });
     QTest::keyClick(tool.displayLine(0), Qt::Key_Return);
     QVERIFY(markDuringWait);
+}
+
+void DeviceTest::vanishedPortAndReconnect()
+{
+    ToolOnLine tool;
+    tool.start();
+    tool.unit().setLateMs(600);
+    std::thread puller([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        tool.unit().stop();
+        tool.line.pty.closeMaster();
+    });
+    QElapsedTimer t;
+    t.start();
+    QTest::mouseClick(tool.key(2), Qt::LeftButton); // the adapter is pulled mid-telegram
+    puller.join();
+    QVERIFY(t.elapsed() < 2500);
+    QVERIFY(tool.watcher.messages.contains("Fehler beim Senden"));
+    QVERIFY(tool.window.demoMode());
+    // The port's own word on what happened follows from the event loop.
+    QTRY_VERIFY(!tool.window.MSComm1().portOpen());
+    QTRY_COMPARE(tool.watcher.messages.size(), 2);
+    // Still responsive, and the dialog opens a line again.
+    test::UnitOnLine second;
+    second.unit->setStatusReply({0x30, 0x42, 0x52});
+    second.wire(tool.window.MSComm1());
+    tool.window.mnuKonfig_Click();
+    QTRY_VERIFY(tool.window.configDialog());
+    tool.window.configDialog()->findChild<QAbstractButton *>("OKButton")->click();
+    QVERIFY(tool.window.MSComm1().portOpen());
+    QVERIFY(!tool.window.demoMode());
+    QCOMPARE(tool.label("lblWS1"), QStringLiteral("2"));
+    QTest::mouseClick(tool.key(3), Qt::LeftButton);
+    QTRY_COMPARE(second.unit->leds()[3], Led::On);
 }
 
 void DeviceTest::resetLeavesDemoModeAndClearsBlinking()

@@ -169,6 +169,8 @@ void LogFormatTest::unwritablePathsAreReported_data()
     QTest::addColumn<QString>("relative");
     QTest::newRow("missing folder") << "missing/log.txt";
     QTest::newRow("a directory") << "dir";
+    QTest::newRow("read-only file system") << "/proc/kelm-log.txt";
+    QTest::newRow("read-only folder") << "/sys/kelm-log.txt";
 }
 
 void LogFormatTest::unwritablePathsAreReported()
@@ -177,7 +179,8 @@ void LogFormatTest::unwritablePathsAreReported()
     QTemporaryDir dir;
     QVERIFY(QDir(dir.path()).mkdir("dir"));
     QString error;
-    QVERIFY(!writeLogFile(dir.filePath(relative), "x", &error));
+    const QString path = relative.startsWith('/') ? relative : dir.filePath(relative);
+    QVERIFY(!writeLogFile(path, "x", &error));
     QVERIFY(!error.isEmpty());
 }
 
