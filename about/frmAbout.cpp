@@ -57,7 +57,8 @@ frmAbout::frmAbout(QWidget *parent) : QDialog(parent)
     line1->setObjectName(QStringLiteral("Line1"));
     line1->setGeometry(twips(240, 2700, 5250, 30));
     line1->setAutoFillBackground(true);
-    line1->setStyleSheet(QStringLiteral("background: rgb(128,128,128); border-bottom: 1px solid white;"));
+    line1->setStyleSheet(
+        QStringLiteral("background: rgb(128,128,128); border-bottom: 1px solid white;"));
 
     auto *cmdOK = new QPushButton(QStringLiteral("OK"), this);
     cmdOK->setObjectName(QStringLiteral("cmdOK"));

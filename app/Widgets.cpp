@@ -82,8 +82,9 @@ void KeyTarget::mouseDoubleClickEvent(QMouseEvent *event)
 {
     if (event->button() != Qt::LeftButton)
         return;
-    const bool clickSeen = m_sinceClick.isValid() &&
-                           m_sinceClick.elapsed() <= QApplication::styleHints()->mouseDoubleClickInterval();
+    const bool clickSeen =
+        m_sinceClick.isValid() &&
+        m_sinceClick.elapsed() <= QApplication::styleHints()->mouseDoubleClickInterval();
     m_sinceClick.invalidate();
     if (!clickSeen)
         emit clicked(m_index);

@@ -17,7 +17,11 @@ class Shape : public QWidget
     Q_PROPERTY(QString tag READ tag WRITE setTag)
 
 public:
-    enum class Kind { Rectangle, Circle };
+    enum class Kind
+    {
+        Rectangle,
+        Circle
+    };
 
     Shape(Kind kind, QWidget *parent);
 

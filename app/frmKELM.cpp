@@ -31,7 +31,10 @@ constexpr int kBlinkIntervalMs = 567;
 // A wait pass that found nothing to do sleeps this long, so that waiting does not spin a core.
 constexpr unsigned long kPumpNapUs = 1000;
 
-QRect keyRect(int k) { return QRect(kKeyLeft[k % 4], kKeyTop[k / 4], 33, 33); }
+QRect keyRect(int k)
+{
+    return QRect(kKeyLeft[k % 4], kKeyTop[k / 4], 33, 33);
+}
 
 // A checkable menu entry whose check mark only its handler changes.
 void onTriggered(QAction *action, std::function<void()> handler)
@@ -112,7 +115,8 @@ void frmKELM::buildControls()
         if (n == 0)
             pal.setColor(QPalette::Text, Qt::black);
         line->setPalette(pal);
-        line->setKeyPressHandler([this](int index, int &code) { txtDisplay_KeyPress(index, code); });
+        line->setKeyPressHandler(
+            [this](int index, int &code) { txtDisplay_KeyPress(index, code); });
         m_txtDisplay[n] = line;
     }
 
@@ -273,7 +277,10 @@ void frmKELM::closeEvent(QCloseEvent *event)
     m_endTool();
 }
 
-void frmKELM::mnuBeenden_Click() { close(); }
+void frmKELM::mnuBeenden_Click()
+{
+    close();
+}
 
 void frmKELM::mnuKonfig_Click()
 {
@@ -322,7 +329,10 @@ void frmKELM::mnuMonitorEA_Click()
     }
 }
 
-void frmKELM::Statusabfrage() { m_kelm.Statusabfrage(); }
+void frmKELM::Statusabfrage()
+{
+    m_kelm.Statusabfrage();
+}
 
 void frmKELM::setSelectorLabel(QLabel *label, int position)
 {
@@ -354,9 +364,15 @@ void frmKELM::DisplayQuittung(std::uint8_t &Quittung)
     m_kelm.QuittungsCode = static_cast<std::int16_t>(Quittung - K::Ziffer0);
 }
 
-void frmKELM::imgTaste_Click(int Index) { m_kelm.LEDUmschalten(Index); }
+void frmKELM::imgTaste_Click(int Index)
+{
+    m_kelm.LEDUmschalten(Index);
+}
 
-void frmKELM::imgTaste_DblClick(int Index) { m_kelm.LEDBlinkenSetzen(Index); }
+void frmKELM::imgTaste_DblClick(int Index)
+{
+    m_kelm.LEDBlinkenSetzen(Index);
+}
 
 void frmKELM::txtDisplay_KeyPress(int Index, int &KeyAscii)
 {
@@ -371,15 +387,30 @@ void frmKELM::txtDisplay_KeyPress(int Index, int &KeyAscii)
                                  m_chkInvers->checkState() == Qt::Checked);
 }
 
-void frmKELM::Timer1_Timer() { m_kelm.Timer1_Timer(); }
+void frmKELM::Timer1_Timer()
+{
+    m_kelm.Timer1_Timer();
+}
 
-void frmKELM::mnuDauertest_Click() { m_kelm.DauertestClick(); }
+void frmKELM::mnuDauertest_Click()
+{
+    m_kelm.DauertestClick();
+}
 
-void frmKELM::mnuReset_Click() { m_kelm.Reset(); }
+void frmKELM::mnuReset_Click()
+{
+    m_kelm.Reset();
+}
 
-bool frmKELM::demoMode() const { return !m_lblDemo->isHidden(); }
+bool frmKELM::demoMode() const
+{
+    return !m_lblDemo->isHidden();
+}
 
-void frmKELM::setDemoMode(bool on) { m_lblDemo->setVisible(on); }
+void frmKELM::setDemoMode(bool on)
+{
+    m_lblDemo->setVisible(on);
+}
 
 void frmKELM::showMessage(const QString &text)
 {
@@ -397,9 +428,15 @@ void frmKELM::pumpEvents()
     QThread::usleep(kPumpNapUs);
 }
 
-bool frmKELM::dauertestTicked() const { return m_mnuDauertest->isChecked(); }
+bool frmKELM::dauertestTicked() const
+{
+    return m_mnuDauertest->isChecked();
+}
 
-void frmKELM::setDauertestTicked(bool on) { m_mnuDauertest->setChecked(on); }
+void frmKELM::setDauertestTicked(bool on)
+{
+    m_mnuDauertest->setChecked(on);
+}
 
 bool frmKELM::ledLit(int key) const
 {

@@ -94,7 +94,8 @@ void monitorFigures()
             const double t0 = nowUs();
             QString error;
             writeLogFile(dir.filePath("log.txt"),
-                         formatLog(monitor.record(), SaveKind(kind), "06.12.26", "12:00:00"), &error);
+                         formatLog(monitor.record(), SaveKind(kind), "06.12.26", "12:00:00"),
+                         &error);
             runs.push_back((nowUs() - t0) / 1000);
         }
         char what[80];

@@ -54,11 +54,12 @@ Dialog::Dialog(MSComm &port, Hooks hooks, QWidget *parent)
     auto *schnittstelle = frame(this, "frmSchnittstelle", QStringLiteral("Schnittstelle"),
                                 twips(240, 360, 1455, 1935));
     for (int i = 0; i < 4; ++i) {
-        m_optCOM[i] = option(schnittstelle, QStringLiteral("optCOM%1").arg(i),
-                             QStringLiteral("Com %1").arg(i + 1),
-                             twips(240, 360 + 360 * i, 1095, 315));
+        m_optCOM[i] =
+            option(schnittstelle, QStringLiteral("optCOM%1").arg(i),
+                   QStringLiteral("Com %1").arg(i + 1), twips(240, 360 + 360 * i, 1095, 315));
         m_optCOM[i]->setToolTip(m_port.deviceFor(i + 1));
-        connect(m_optCOM[i], &QRadioButton::clicked, this, [this, i] { m_port.setCommPort(i + 1); });
+        connect(m_optCOM[i], &QRadioButton::clicked, this,
+                [this, i] { m_port.setCommPort(i + 1); });
     }
 
     auto *baudrate =

@@ -199,7 +199,12 @@ void KELM::DauertestClick()
 
 void KELM::DauertestLauf()
 {
-    enum class Ende { Weiter, Stopp, Abbruch };
+    enum class Ende
+    {
+        Weiter,
+        Stopp,
+        Abbruch
+    };
     auto fehler = [this] {
         m_panel.setDauertestTicked(false);
         m_panel.setDemoMode(true);

@@ -9,11 +9,11 @@
 
 namespace kelm {
 
-constexpr double kBlinkInterval = 0.567;   // s, Timer1
-constexpr double kDisplayAckWait = 1.0;    // s, display line and display clear
-constexpr double kTestAckWait = 10.0;      // s, continuous test
-constexpr double kTestCharMinimum = 0.3;   // s per character of the continuous test
-constexpr double kDemoChaseStep = 0.5;     // s per LED of the demonstration chase
+constexpr double kBlinkInterval = 0.567; // s, Timer1
+constexpr double kDisplayAckWait = 1.0;  // s, display line and display clear
+constexpr double kTestAckWait = 10.0;    // s, continuous test
+constexpr double kTestCharMinimum = 0.3; // s per character of the continuous test
+constexpr double kDemoChaseStep = 0.5;   // s per LED of the demonstration chase
 
 // The device procedures: LEDs, status query and reset, display clear, display lines and the
 // continuous test. They drive the unit through the link and the screen through the panel.

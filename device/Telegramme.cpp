@@ -7,14 +7,32 @@ namespace kelm::Telegramm {
 namespace K = KELMkonstanten;
 
 namespace {
-QByteArray one(int code) { return QByteArray(1, static_cast<char>(code)); }
+QByteArray one(int code)
+{
+    return QByteArray(1, static_cast<char>(code));
+}
 } // namespace
 
-QByteArray statusQuery() { return one(K::StatusAbfrage); }
-QByteArray allLedsOff() { return one(K::AlleLEDsAus); }
-QByteArray ledOn(int key) { return one(K::LEDEin + key); }
-QByteArray ledOff(int key) { return one(K::LEDAus + key); }
-QByteArray ledBlink(int key) { return one(K::LEDBlinkt + key); }
+QByteArray statusQuery()
+{
+    return one(K::StatusAbfrage);
+}
+QByteArray allLedsOff()
+{
+    return one(K::AlleLEDsAus);
+}
+QByteArray ledOn(int key)
+{
+    return one(K::LEDEin + key);
+}
+QByteArray ledOff(int key)
+{
+    return one(K::LEDAus + key);
+}
+QByteArray ledBlink(int key)
+{
+    return one(K::LEDBlinkt + key);
+}
 
 QByteArray displayClear()
 {

@@ -24,8 +24,10 @@ int main(int argc, char *argv[])
     window.imgTaste_Click(1);
     window.imgTaste_Click(6);
     window.device().LEDBlinkenSetzen(9);
-    window.findChild<QLineEdit *>(QStringLiteral("txtDisplay0"))->setText(QStringLiteral("KELM 4.1.0"));
-    window.findChild<QLineEdit *>(QStringLiteral("txtDisplay2"))->setText(QStringLiteral("Hallo Welt"));
+    window.findChild<QLineEdit *>(QStringLiteral("txtDisplay0"))
+        ->setText(QStringLiteral("KELM 4.1.0"));
+    window.findChild<QLineEdit *>(QStringLiteral("txtDisplay2"))
+        ->setText(QStringLiteral("Hallo Welt"));
     std::uint8_t report = 0x35;
     window.TasteSetzen(report);
     report = 0x47;

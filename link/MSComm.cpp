@@ -80,7 +80,10 @@ void MSComm::setDeviceResolver(DeviceResolver resolver)
     m_resolver = resolver ? std::move(resolver) : DeviceResolver(defaultComDevice);
 }
 
-QString MSComm::deviceFor(int commPort) const { return m_resolver(commPort); }
+QString MSComm::deviceFor(int commPort) const
+{
+    return m_resolver(commPort);
+}
 
 void MSComm::setSettings(const QString &settings)
 {
@@ -89,14 +92,19 @@ void MSComm::setSettings(const QString &settings)
         applySettings();
 }
 
-QString MSComm::systemLocation() const { return deviceFor(m_commPort); }
+QString MSComm::systemLocation() const
+{
+    return deviceFor(m_commPort);
+}
 
 namespace {
 // Linux pseudo-terminals keep their character size and parity whatever is asked of them, so
 // QSerialPort's check of the parity fails there. Only on them is that tolerated.
 bool isPseudoTerminal(const QString &path)
 {
-    struct stat st{};
+    struct stat st
+    {
+    };
     if (::stat(QFile::encodeName(path).constData(), &st) != 0 || !S_ISCHR(st.st_mode))
         return false;
     const unsigned int m = major(st.st_rdev);
@@ -147,7 +155,10 @@ bool MSComm::setPortOpen(bool open)
     return true;
 }
 
-bool MSComm::portOpen() const { return m_port.isOpen() && !m_lost; }
+bool MSComm::portOpen() const
+{
+    return m_port.isOpen() && !m_lost;
+}
 
 int MSComm::inBufferCount()
 {

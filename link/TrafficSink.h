@@ -4,7 +4,11 @@
 
 namespace kelm {
 
-enum : std::uint8_t { DirPc = 0, DirUnit = 1 };
+enum : std::uint8_t
+{
+    DirPc = 0,
+    DirUnit = 1
+};
 
 // Receives every byte that crosses the line, in line order. The traffic monitor implements it;
 // the link knows nothing else of the monitor.

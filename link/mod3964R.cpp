@@ -26,7 +26,10 @@ mod3964R::mod3964R(CommPort &port, TrafficSink &sink, LinkHost &host, Clock &clo
     EmpfangTelegramm.reserve(kMaxEmpfangLaenge + 1);
 }
 
-bool mod3964R::coversStx() const { return m_port.tag() == QLatin1String("STX"); }
+bool mod3964R::coversStx() const
+{
+    return m_port.tag() == QLatin1String("STX");
+}
 
 void mod3964R::clearTelegram()
 {
@@ -257,7 +260,10 @@ bool mod3964R::TelegrammEmpfangen(int &Anzahl, std::span<std::uint8_t> Puffer)
     return true;
 }
 
-void mod3964R::receiveByte(std::uint8_t byte) { m_sink->V24MonWriteBuf(DirUnit, byte); }
+void mod3964R::receiveByte(std::uint8_t byte)
+{
+    m_sink->V24MonWriteBuf(DirUnit, byte);
+}
 
 void mod3964R::MSComm1_OnComm()
 {
@@ -309,9 +315,9 @@ void mod3964R::MSComm1_OnComm()
             break;
         case linkstatus::BccDue: {
             const int datenLaenge = std::max(0, EmpfangLaenge - 1);
-            const std::uint8_t bcc = blockCheck(
-                reinterpret_cast<const std::uint8_t *>(EmpfangTelegramm.constData()),
-                static_cast<std::size_t>(datenLaenge), coversStx());
+            const std::uint8_t bcc =
+                blockCheck(reinterpret_cast<const std::uint8_t *>(EmpfangTelegramm.constData()),
+                           static_cast<std::size_t>(datenLaenge), coversStx());
             LinkStatus = linkstatus::Idle;
             if (bcc != z) {
                 ZeichenSchreiben(ctl::NAK);

@@ -34,9 +34,9 @@ constexpr std::uint8_t DleSeen = 3;
 constexpr std::uint8_t BccDue = 4;
 } // namespace linkstatus
 
-constexpr double kByteTimeout = 1.0;   // s, each handshake and data byte
-constexpr double kLineWait = 5.0;      // s, for the idle line before a send
-constexpr double kAcceptPause = 0.04;  // s, after the unit accepted a telegram
+constexpr double kByteTimeout = 1.0;  // s, each handshake and data byte
+constexpr double kLineWait = 5.0;     // s, for the idle line before a send
+constexpr double kAcceptPause = 0.04; // s, after the unit accepted a telegram
 constexpr int kMaxAttempts = 6;
 constexpr int kMaxEmpfangLaenge = 299; // characters of one received telegram
 
@@ -68,7 +68,11 @@ public:
     void setTrafficSink(TrafficSink &sink) { m_sink = &sink; }
 
 private:
-    enum class Attempts { Done, GaveWay };
+    enum class Attempts
+    {
+        Done,
+        GaveWay
+    };
     bool waitForIdleLine(double start);
     bool receptionStalled() const;
     Attempts runAttempts(int Laenge, const QByteArray &Text);

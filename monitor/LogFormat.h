@@ -7,7 +7,13 @@
 
 namespace kelm {
 
-enum class SaveKind : std::uint8_t { Hex = 0, HexStructured = 1, Ascii = 2, AsciiStructured = 3 };
+enum class SaveKind : std::uint8_t
+{
+    Hex = 0,
+    HexStructured = 1,
+    Ascii = 2,
+    AsciiStructured = 3
+};
 
 // Two upper-case hex digits of a byte.
 QByteArray V24MonHex(std::uint8_t value);

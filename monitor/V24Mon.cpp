@@ -85,15 +85,17 @@ V24Mon::V24Mon(QWidget *parent) : QMainWindow(parent)
     file->addAction(QStringLiteral("Save as &HEX"), this, [this] { V24MonSave(SaveKind::Hex); });
     file->addAction(QStringLiteral("Save as H&EX Structured "), this,
                     [this] { V24MonSave(SaveKind::HexStructured); });
-    file->addAction(QStringLiteral("Save as &ASCII"), this, [this] { V24MonSave(SaveKind::Ascii); });
+    file->addAction(QStringLiteral("Save as &ASCII"), this,
+                    [this] { V24MonSave(SaveKind::Ascii); });
     file->addAction(QStringLiteral("Save as A&SCII Structured"), this,
                     [this] { V24MonSave(SaveKind::AsciiStructured); });
     file->addAction(QStringLiteral("&Exit"), this, &V24Mon::MnuExit_Click);
 
     QMenu *view = menuBar()->addMenu(QStringLiteral("&View"));
-    m_showAsciiAction = view->addAction(QStringLiteral("...as &ASCII"), this,
-                                        &V24Mon::mnuShowASCII_Click);
-    m_showHexAction = view->addAction(QStringLiteral("...as &HEX"), this, &V24Mon::mnuShowHex_Click);
+    m_showAsciiAction =
+        view->addAction(QStringLiteral("...as &ASCII"), this, &V24Mon::mnuShowASCII_Click);
+    m_showHexAction =
+        view->addAction(QStringLiteral("...as &HEX"), this, &V24Mon::mnuShowHex_Click);
     m_showAsciiAction->setCheckable(true);
     m_showHexAction->setCheckable(true);
     m_showAsciiAction->setChecked(true);
@@ -118,12 +120,7 @@ void V24Mon::V24MonWriteBuf(std::uint8_t direction, std::uint8_t value)
     // Only the written cell and the new cursor cell are drawn.
     QPainter painter(&m_image);
     painter.scale(1.0 / MonitorGrid::kTwipsPerPixel, 1.0 / MonitorGrid::kTwipsPerPixel);
-    const int c = m_cursorPos % m_grid.cells();
-    const int x = m_grid.cellLeft(c);
-    const int y = m_grid.rowTop(c);
-    painter.fillRect(x, y, MonitorGrid::kCellWidth, MonitorGrid::kBandHeight, kPcBand);
-    painter.fillRect(x, y + MonitorGrid::kBandHeight, MonitorGrid::kCellWidth,
-                     MonitorGrid::kBandHeight, kUnitBand);
+    fillCell(painter, m_cursorPos, kPcBand, kUnitBand);
     V24MonDrawByte(painter, direction, value, m_cursorPos);
     const int oldCursor = m_cursorPos;
     m_cursorPos = m_cursorPos == m_grid.cells() - 1 ? 0 : m_cursorPos + 1;
@@ -160,14 +157,19 @@ void V24Mon::V24MonDrawByte(QPainter &painter, std::uint8_t direction, std::uint
         text(5, x, y + 180, QString(QChar(value)));
 }
 
-void V24Mon::markCursor(QPainter &painter)
+void V24Mon::fillCell(QPainter &painter, int p, const QColor &pcHalf, const QColor &unitHalf)
 {
-    const int c = m_cursorPos % m_grid.cells();
+    const int c = p % m_grid.cells();
     const int x = m_grid.cellLeft(c);
     const int y = m_grid.rowTop(c);
-    painter.fillRect(x, y, MonitorGrid::kCellWidth, MonitorGrid::kBandHeight, kPcCursor);
+    painter.fillRect(x, y, MonitorGrid::kCellWidth, MonitorGrid::kBandHeight, pcHalf);
     painter.fillRect(x, y + MonitorGrid::kBandHeight, MonitorGrid::kCellWidth,
-                     MonitorGrid::kBandHeight, kUnitCursor);
+                     MonitorGrid::kBandHeight, unitHalf);
+}
+
+void V24Mon::markCursor(QPainter &painter)
+{
+    fillCell(painter, m_cursorPos, kPcCursor, kUnitCursor);
 }
 
 void V24Mon::canvasResized()

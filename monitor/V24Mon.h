@@ -57,7 +57,10 @@ public:
     bool V24MonSave(SaveKind kind);
 
     // Tests answer the save dialog here; an empty name is a cancelled dialog.
-    void setFileNameProvider(FileNameProvider provider) { m_fileNameProvider = std::move(provider); }
+    void setFileNameProvider(FileNameProvider provider)
+    {
+        m_fileNameProvider = std::move(provider);
+    }
 
     const TrafficRecord &record() const { return m_record; }
     const QImage &picture() const { return m_image; }
@@ -79,6 +82,7 @@ protected:
 private:
     friend class MonitorCanvas;
     void V24MonDrawByte(QPainter &painter, std::uint8_t direction, std::uint8_t value, int p);
+    void fillCell(QPainter &painter, int p, const QColor &pcHalf, const QColor &unitHalf);
     void markCursor(QPainter &painter);
     void canvasResized();
     QString askFileName();

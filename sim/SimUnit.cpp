@@ -12,14 +12,17 @@ constexpr std::uint8_t STX = 0x02;
 constexpr std::uint8_t ETX = 0x03;
 constexpr std::uint8_t DLE = 0x10;
 constexpr std::uint8_t NAK = 0x15;
-constexpr int kByteWaitMs = 2000;     // the unit is more patient than the tool
+constexpr int kByteWaitMs = 2000; // the unit is more patient than the tool
 constexpr int kAttempts = 6;
 constexpr std::size_t kMaxBlock = 512; // a block longer than this is noise
 } // namespace
 
 SimUnit::SimUnit(int fd) : m_fd(fd) {}
 
-SimUnit::~SimUnit() { stop(); }
+SimUnit::~SimUnit()
+{
+    stop();
+}
 
 void SimUnit::start()
 {
@@ -66,8 +69,14 @@ void SimUnit::sendReport(Bytes data)
     m_outbox.push_back(std::move(data));
 }
 
-void SimUnit::pressKey(int key) { sendReport({static_cast<std::uint8_t>(0x31 + key)}); }
-void SimUnit::releaseKeys() { sendReport({0x30}); }
+void SimUnit::pressKey(int key)
+{
+    sendReport({static_cast<std::uint8_t>(0x31 + key)});
+}
+void SimUnit::releaseKeys()
+{
+    sendReport({0x30});
+}
 void SimUnit::turnSelector(int selector, int position)
 {
     sendReport({static_cast<std::uint8_t>((selector == 1 ? 0x40 : 0x50) + position)});

@@ -13,7 +13,6 @@
 
 namespace kelm::sim {
 
-
 // A simulated KELM unit on the far end of a line: it answers the status query, keeps its LEDs
 // and its 8 × 16 display as the telegrams set them, acknowledges display telegrams, sends key
 // and selector reports on request and injects line faults on request. It speaks 3964R from
@@ -40,34 +39,34 @@ public:
 
     // Sends a telegram of its own as soon as the line is free.
     void sendReport(Bytes data);
-    void pressKey(int key);          // 0 to 11; the report 0x31 + key
-    void releaseKeys();              // the report 0x30
+    void pressKey(int key);                        // 0 to 11; the report 0x31 + key
+    void releaseKeys();                            // the report 0x30
     void turnSelector(int selector, int position); // selector 1 or 2, position 1 to 12
 
     // Faults.
-    void nakNextBlocks(int n);       // refuse the next n blocks from the tool with NAK
-    void nakNextStx(int n);          // answer the tool's next n STX with NAK, then take the block
+    void nakNextBlocks(int n); // refuse the next n blocks from the tool with NAK
+    void nakNextStx(int n);    // answer the tool's next n STX with NAK, then take the block
     void replyToNextBlock(std::uint8_t byte); // answer the next block with this byte
-    void corruptNextBcc(int n);      // the unit's next n blocks carry a wrong block check
-    void setSilent(bool silent);     // answer nothing at all
-    void setLateMs(int ms);          // wait this long before every handshake reply
+    void corruptNextBcc(int n);               // the unit's next n blocks carry a wrong block check
+    void setSilent(bool silent);              // answer nothing at all
+    void setLateMs(int ms);                   // wait this long before every handshake reply
     // At the tool's next STX the unit starts a telegram of its own (data) at the same moment.
     // insist: it repeats its STX, so the tool gives way; otherwise it gives way itself.
     void conflictOnNextStx(Bytes data, bool insist);
     void injectNoise(Bytes noise);
-    void cutOffNextTelegram();       // the unit's next telegram stops right after its DLE
+    void cutOffNextTelegram(); // the unit's next telegram stops right after its DLE
 
     // State, as the unit sees it.
     std::array<Led, 12> leds() const;
     std::array<std::array<Cell, kColumns>, kLines> cells() const;
-    std::string lineText(int line) const; // the characters of a display line, code − 0x60
+    std::string lineText(int line) const;         // the characters of a display line, code − 0x60
     std::vector<Bytes> receivedTelegrams() const; // every block accepted with DLE, in order
     std::vector<Bytes> sentTelegrams() const;     // every block of the unit the tool accepted
     Bytes bytesFromTool() const;                  // every byte read from the line
     Bytes bytesToTool() const;                    // every byte written to the line
     int failedSends() const;
     void clearLogs();
-    bool idle() const;                            // nothing pending, nothing in progress
+    bool idle() const; // nothing pending, nothing in progress
     UnitModel model() const;
     // Blocks received and sent since the last call, in words, for a log.
     std::vector<std::string> takeLog();

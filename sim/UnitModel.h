@@ -9,7 +9,12 @@ namespace kelm::sim {
 
 using Bytes = std::vector<std::uint8_t>;
 
-enum class Led { Off, On, Blink };
+enum class Led
+{
+    Off,
+    On,
+    Blink
+};
 
 struct Cell
 {

@@ -191,10 +191,11 @@ UnitWindow::UnitWindow(SimUnit &unit, const QString &lineName, QWidget *parent)
         connect(b, &QPushButton::clicked, this, apply);
         oneShots->addWidget(b);
     };
-    oneShot(QStringLiteral("Conflict"), [this] {
-        m_unit.conflictOnNextStx({statusReply()[0]}, true);
+    oneShot(QStringLiteral("Conflict"),
+            [this] { m_unit.conflictOnNextStx({statusReply()[0]}, true); });
+    oneShot(QStringLiteral("Noise"), [this] {
+        m_unit.injectNoise({0x55, 0xAA, 0x00, 0xFF, 0x10});
     });
-    oneShot(QStringLiteral("Noise"), [this] { m_unit.injectNoise({0x55, 0xAA, 0x00, 0xFF, 0x10}); });
     oneShot(QStringLiteral("Cut off next"), [this] { m_unit.cutOffNextTelegram(); });
     form->addRow(oneShots);
 
@@ -277,7 +278,8 @@ int openUnitLine(const QString &device, int baud, QString *error)
     }
     termios tio{};
     if (::tcgetattr(fd, &tio) != 0) {
-        *error = QStringLiteral("not a serial line (%1)").arg(QString::fromLocal8Bit(std::strerror(errno)));
+        *error = QStringLiteral("not a serial line (%1)")
+                     .arg(QString::fromLocal8Bit(std::strerror(errno)));
         ::close(fd);
         return -1;
     }

@@ -92,7 +92,8 @@ int main(int argc, char *argv[])
         "Starts the KELM tool and a simulated unit, wired through a pseudo-terminal pair: choose "
         "Com 1 in the tool's dialog."));
     parser.addHelpOption();
-    QCommandLineOption stx(QStringLiteral("stx"), QStringLiteral("The unit's block check covers STX."));
+    QCommandLineOption stx(QStringLiteral("stx"),
+                           QStringLiteral("The unit's block check covers STX."));
     QCommandLineOption ok(QStringLiteral("ok"), QStringLiteral("Press OK in the start-up dialog."));
     QCommandLineOption quitAfter(QStringLiteral("quit-after"),
                                  QStringLiteral("Close the tool's window after ms."),
@@ -117,9 +118,8 @@ int main(int argc, char *argv[])
     {
         kelm::frmKELM tool;
         const QString line = QString::fromStdString(pty.slavePath());
-        tool.MSComm1().setDeviceResolver([line](int n) {
-            return n == 1 ? line : kelm::defaultComDevice(n);
-        });
+        tool.MSComm1().setDeviceResolver(
+            [line](int n) { return n == 1 ? line : kelm::defaultComDevice(n); });
         if (parser.isSet(stx))
             tool.MSComm1().setTag(QStringLiteral("STX"));
         tool.setEndTool([] { QCoreApplication::quit(); });
@@ -135,7 +135,8 @@ int main(int argc, char *argv[])
             tool.close();
         } else {
             if (parser.isSet(quitAfter))
-                QTimer::singleShot(parser.value(quitAfter).toInt(), &tool, [&tool] { tool.close(); });
+                QTimer::singleShot(parser.value(quitAfter).toInt(), &tool,
+                                   [&tool] { tool.close(); });
             rc = app.exec();
         }
     }

@@ -36,7 +36,8 @@ int main(int argc, char *argv[])
         return 2;
     }
     if (parser.isSet(help)) {
-        std::printf("%s", qPrintable(parser.helpText().replace(QStringLiteral("<executable_name>"), QStringLiteral("kelm-unit"))));
+        std::printf("%s", qPrintable(parser.helpText().replace(QStringLiteral("<executable_name>"),
+                                                               QStringLiteral("kelm-unit"))));
         return 0;
     }
     if (parser.isSet(version)) {

@@ -50,9 +50,8 @@ UnitOnLine::UnitOnLine()
 void UnitOnLine::wire(MSComm &port) const
 {
     const QString path = device();
-    port.setDeviceResolver([path](int n) {
-        return n == 1 ? path : QStringLiteral("/nonexistent/kelm-com%1").arg(n);
-    });
+    port.setDeviceResolver(
+        [path](int n) { return n == 1 ? path : QStringLiteral("/nonexistent/kelm-com%1").arg(n); });
 }
 
 QByteArray RecordingSink::bytes(std::uint8_t direction) const

@@ -10,9 +10,9 @@
 #include <QByteArray>
 #include <QObject>
 #include <QPointer>
-#include <QWidget>
 #include <QStringList>
 #include <QTimer>
+#include <QWidget>
 #include <functional>
 #include <memory>
 #include <utility>

@@ -6,14 +6,17 @@
 #include <QTimer>
 
 using namespace kelm;
-using test::ToolOnLine;
 using sim::Bytes;
+using test::ToolOnLine;
 
 namespace {
 const Bytes kClear{0x6C, 0x2B};
 const Bytes kAllOff{0x40};
 
-bool isChar(const Bytes &t) { return t.size() == 7 && t[0] == 0x6C && t[1] == 0x27; }
+bool isChar(const Bytes &t)
+{
+    return t.size() == 7 && t[0] == 0x6C && t[1] == 0x27;
+}
 
 std::vector<Bytes> chars(const std::vector<Bytes> &all)
 {
@@ -118,8 +121,8 @@ void DauertestTest::eachCharacterTakesAtLeast300ms()
     const qint64 ms = t.elapsed();
     QVERIFY2(ms >= 3 * 300 - 20, qPrintable(QString::number(ms)));
     QVERIFY(locked);
-    QCOMPARE(notice, (QStringList{"", "Dauertest", "", "Display", "", "wird NICHT", "",
-                                  "aktualisiert"}));
+    QCOMPARE(notice,
+             (QStringList{"", "Dauertest", "", "Display", "", "wird NICHT", "", "aktualisiert"}));
     QVERIFY(alignment & Qt::AlignHCenter);
     QCOMPARE(tool.received().back(), kAllOff);
     QCOMPARE(tool.displayLine(1)->alignment() & Qt::AlignHCenter, Qt::Alignment());

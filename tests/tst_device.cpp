@@ -3,16 +3,16 @@
 #include "ToolOnLine.h"
 #include "device/KELM.h"
 
+#include "config/Dialog.h"
 #include <QElapsedTimer>
 #include <QKeyEvent>
 #include <QTimer>
 #include <thread>
-#include "config/Dialog.h"
 
 using namespace kelm;
-using test::ToolOnLine;
 using sim::Bytes;
 using sim::Led;
+using test::ToolOnLine;
 
 namespace {
 const Bytes kClear{0x6C, 0x2B};

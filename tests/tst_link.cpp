@@ -60,8 +60,6 @@ class LinkTest : public QObject
     Q_OBJECT
 
 private slots:
-    void blockCheck_data();
-    void blockCheck();
     void statusQueryOnTheLine_data();
     void statusQueryOnTheLine();
     void dataByte16GoesOnceAndEndsTheData();
@@ -91,27 +89,6 @@ private slots:
     void empfangenRefusesReplyLongerThanBuffer();
     void empfangenOnClosedPort();
 };
-
-void LinkTest::blockCheck_data()
-{
-    QTest::addColumn<QByteArray>("data");
-    QTest::addColumn<bool>("stx");
-    QTest::addColumn<int>("bcc");
-    QTest::newRow("# without STX") << QByteArray("#") << false << 48;
-    QTest::newRow("# with STX") << QByteArray("#") << true << 50;
-    QTest::newRow("empty") << QByteArray() << false << (16 ^ 3);
-    QTest::newRow("DLE in data") << bytes({0x41, 0x10}) << false << (0x41 ^ 0x10 ^ 16 ^ 3);
-}
-
-void LinkTest::blockCheck()
-{
-    QFETCH(QByteArray, data);
-    QFETCH(bool, stx);
-    QFETCH(int, bcc);
-    QCOMPARE(int(kelm::blockCheck(reinterpret_cast<const std::uint8_t *>(data.constData()),
-                                  std::size_t(data.size()), stx)),
-             bcc);
-}
 
 void LinkTest::statusQueryOnTheLine_data()
 {
@@ -143,8 +120,8 @@ void LinkTest::statusQueryOnTheLine()
     QCOMPARE(puffer[5], std::uint8_t(0xEE));
 
     // Every byte of both exchanges reaches the record, in line order.
-    const Records expected{{0, 2},  {1, 16}, {0, '#'},  {0, 16},  {0, 3},  {0, bcc},
-                           {1, 16}, {1, 2},  {0, 16},   {1, 0x31}, {1, 0x41}, {1, 0x51},
+    const Records expected{{0, 2},  {1, 16}, {0, '#'},      {0, 16},   {0, 3},    {0, bcc},
+                           {1, 16}, {1, 2},  {0, 16},       {1, 0x31}, {1, 0x41}, {1, 0x51},
                            {1, 16}, {1, 3},  {1, replyBcc}, {0, 16}};
     QCOMPARE(rig.sink.records, expected);
     QCOMPARE(rig.unit().receivedTelegrams(), std::vector<sim::Bytes>{{'#'}});
@@ -444,7 +421,7 @@ void LinkTest::empfangenFillsBuffer()
     int anzahl = 3;
     QVERIFY(rig.link.TelegrammEmpfangen(anzahl, puffer));
     QCOMPARE(anzahl, 3);
-    const std::array<std::uint8_t, 6> expected{0, 0x30, 0x4C, 0x5C, 0x30 ^ 0x4C ^ 0x5C ^ 16 ^ 3,
+    const std::array<std::uint8_t, 6> expected{0,   0x30, 0x4C, 0x5C, 0x30 ^ 0x4C ^ 0x5C ^ 16 ^ 3,
                                                0x77};
     QCOMPARE(puffer, expected);
 }

@@ -103,8 +103,20 @@ void LogFormatTest::pairsOfTwenty()
 void LogFormatTest::structuredPairsPerExchange()
 {
     // Two exchanges, each opened by the PC's STX and the unit's DLE.
-    const TrafficRecord r = record({{0, 2}, {1, 16}, {0, 0x31}, {0, 16}, {0, 3}, {0, 0x22}, {1, 16},
-                                    {0, 2}, {1, 16}, {0, 0x32}, {0, 16}, {0, 3}, {0, 0x21}, {1, 16}});
+    const TrafficRecord r = record({{0, 2},
+                                    {1, 16},
+                                    {0, 0x31},
+                                    {0, 16},
+                                    {0, 3},
+                                    {0, 0x22},
+                                    {1, 16},
+                                    {0, 2},
+                                    {1, 16},
+                                    {0, 0x32},
+                                    {0, 16},
+                                    {0, 3},
+                                    {0, 0x21},
+                                    {1, 16}});
     const auto l = lines(formatLog(r, SaveKind::HexStructured, "d", "t"));
     QCOMPARE(l.size(), 2 + 2 * 3);
     QCOMPARE(l[2], QByteArray("PC:  02    31 10 03 22    "));
@@ -114,16 +126,16 @@ void LogFormatTest::structuredPairsPerExchange()
     QCOMPARE(l[7], kRule);
 
     // An STX answered from the same side is no new exchange.
-    const auto same = lines(formatLog(record({{0, 0x31}, {0, 2}, {0, 16}}),
-                                      SaveKind::AsciiStructured, "d", "t"));
+    const auto same =
+        lines(formatLog(record({{0, 0x31}, {0, 2}, {0, 16}}), SaveKind::AsciiStructured, "d", "t"));
     QCOMPARE(same.size(), 5);
     QCOMPARE(same[2], QByteArray("PC:  1  02 10 "));
 }
 
 void LogFormatTest::bytesOutsidePrintableAreHex()
 {
-    const auto l = lines(formatLog(record({{0, 0x7F}, {0, 0x80}, {0, 0x7E}, {0, 0x1F}}),
-                                   SaveKind::Ascii, "d", "t"));
+    const auto l = lines(
+        formatLog(record({{0, 0x7F}, {0, 0x80}, {0, 0x7E}, {0, 0x1F}}), SaveKind::Ascii, "d", "t"));
     QCOMPARE(l[2], QByteArray("PC:  7F 80 ~  1F "));
     QCOMPARE(V24MonHex(0x0A), QByteArray("0A"));
     QCOMPARE(V24MonHex(0xFF), QByteArray("FF"));
@@ -131,7 +143,8 @@ void LogFormatTest::bytesOutsidePrintableAreHex()
 
 void LogFormatTest::blankIsThreeBlanks()
 {
-    const auto l = lines(formatLog(record({{0, 0x20}, {1, 0x41}}), SaveKind::AsciiStructured, "d", "t"));
+    const auto l =
+        lines(formatLog(record({{0, 0x20}, {1, 0x41}}), SaveKind::AsciiStructured, "d", "t"));
     QCOMPARE(l[2], QByteArray("PC:        "));
     QCOMPARE(l[3], QByteArray("KELM:    A  "));
 }

@@ -12,14 +12,15 @@ private slots:
     void selectorReports();
     void otherCodesChangeNothing();
     void acknowledgementCodes();
-    void reportsOverTheLine();
 };
 
 void ReportsTest::keyReportsMoveTheMark()
 {
     frmKELM w;
     w.setEndTool([] {});
-    auto mark = [&](int k) { return w.findChild<Shape *>(QStringLiteral("shpTgedrückt%1").arg(k)); };
+    auto mark = [&](int k) {
+        return w.findChild<Shape *>(QStringLiteral("shpTgedrückt%1").arg(k));
+    };
     auto shown = [&] {
         QList<int> s;
         for (int k = 0; k < 12; ++k)
@@ -63,7 +64,8 @@ void ReportsTest::selectorReports()
     QCOMPARE(w.findChild<QLabel *>("lblWS1")->text(), QStringLiteral("1"));
     QCOMPARE(w.findChild<QLabel *>("lblWS2")->text(), QStringLiteral("12"));
     // Two digits are shown whole, not cut to the designed width.
-    QVERIFY(w.findChild<QLabel *>("lblWS2")->width() >= w.findChild<QLabel *>("lblWS2")->sizeHint().width());
+    QVERIFY(w.findChild<QLabel *>("lblWS2")->width() >=
+            w.findChild<QLabel *>("lblWS2")->sizeHint().width());
     c = 0x4C;
     w.TasteSetzen(c);
     QCOMPARE(w.findChild<QLabel *>("lblWS1")->text(), QStringLiteral("12"));
@@ -97,23 +99,6 @@ void ReportsTest::acknowledgementCodes()
     q = 0x10;
     w.DisplayQuittung(q);
     QCOMPARE(w.device().QuittungsCode, std::int16_t(-32));
-}
-
-void ReportsTest::reportsOverTheLine()
-{
-    test::ToolOnLine tool;
-    tool.unit().setStatusReply({0x30, 0x41, 0x51});
-    tool.start();
-    QVERIFY(!tool.window.demoMode());
-    tool.unit().pressKey(3);
-    QTRY_VERIFY(tool.mark(3)->filled());
-    tool.unit().turnSelector(2, 7);
-    QTRY_COMPARE(tool.label("lblWS2"), QStringLiteral("7"));
-    tool.unit().releaseKeys();
-    QTRY_VERIFY(!tool.mark(3)->filled());
-    tool.unit().sendReport({0x6C, 0x31});
-    QTRY_COMPARE(tool.window.device().QuittungsCode, std::int16_t(1));
-    QVERIFY(tool.watcher.messages.isEmpty());
 }
 
 QTEST_MAIN(ReportsTest)

@@ -52,9 +52,22 @@ public:
     void setDisplayBoxCentred(int, bool) override {}
 };
 
-enum Fault { None, Nak, NakAll, WrongBcc, Silent, Late, TooLate, Conflict, Noise, CutOff, Faults };
-const char *kFaultNames[Faults] = {"none",  "NAK",      "6 NAK", "wrong BCC", "silent",
-                                   "late",  "too late", "conflict", "noise",  "cut off"};
+enum Fault
+{
+    None,
+    Nak,
+    NakAll,
+    WrongBcc,
+    Silent,
+    Late,
+    TooLate,
+    Conflict,
+    Noise,
+    CutOff,
+    Faults
+};
+const char *kFaultNames[Faults] = {"none", "NAK",      "6 NAK",    "wrong BCC", "silent",
+                                   "late", "too late", "conflict", "noise",     "cut off"};
 
 } // namespace
 
@@ -93,7 +106,7 @@ void SoakTest::soak()
     sim::SimUnit &unit = *line.unit;
 
     std::vector<std::pair<Bytes, bool>> outcomes; // per operation: its telegram, reported sent
-    std::vector<QString> history; // per operation: fault, telegram, outcome
+    std::vector<QString> history;                 // per operation: fault, telegram, outcome
     int telegrams = 0, sent = 0, failed = 0, reports = 0, mismatches = 0;
     std::array<int, Faults> injected{};
     QElapsedTimer run;

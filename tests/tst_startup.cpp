@@ -112,12 +112,21 @@ void StartupTest::dialogSelectsWhatThePortHolds_data()
     QTest::addColumn<QString>("comOption");
     QTest::addColumn<QString>("baudOption");
     QTest::addColumn<QString>("softwareOption");
-    QTest::newRow("defaults") << 1 << "9600,e,8,1" << "" << "optCOM0" << "optBaudrate0"
+    QTest::newRow("defaults") << 1 << "9600,e,8,1"
+                              << ""
+                              << "optCOM0"
+                              << "optBaudrate0"
                               << "optSoftware1";
-    QTest::newRow("19200, STX") << 4 << "19200,e,8,1" << "STX" << "optCOM3" << "optBaudrate1"
+    QTest::newRow("19200, STX") << 4 << "19200,e,8,1"
+                                << "STX"
+                                << "optCOM3"
+                                << "optBaudrate1"
                                 << "optSoftware0";
-    QTest::newRow("other setting, other tag") << 2 << "4800,n,8,1" << "stx" << "optCOM1"
-                                              << "optBaudrate1" << "optSoftware1";
+    QTest::newRow("other setting, other tag") << 2 << "4800,n,8,1"
+                                              << "stx"
+                                              << "optCOM1"
+                                              << "optBaudrate1"
+                                              << "optSoftware1";
 }
 
 void StartupTest::dialogSelectsWhatThePortHolds()
@@ -278,9 +287,9 @@ void StartupTest::mainWindowMenus()
             QVERIFY(entry->isEnabled() && entry->isVisible() && !entry->isChecked());
         }
     }
-    const QStringList expected{"Datei",     "  Info KELM", "  Beenden",       "Funktionen",
+    const QStringList expected{"Datei",       "  Info KELM",  "  Beenden",     "Funktionen",
                                "  Dauertest", "  Reset KELM", "Schnittstelle", "  Konfiguraion",
-                               "Monitor",   "  Ein/Aus"};
+                               "Monitor",     "  Ein/Aus"};
     QCOMPARE(captions, expected);
 }
 

@@ -12,7 +12,6 @@ class TrafficRecordTest : public QObject
 private slots:
     void wrapsAtCapacity();
     void clearThenThreeRecords();
-    void oldestFirstAcrossTheEnd();
 };
 
 void TrafficRecordTest::wrapsAtCapacity()
@@ -54,21 +53,6 @@ void TrafficRecordTest::clearThenThreeRecords()
     QCOMPARE(r.BufValue[0], std::uint8_t(2));
     QCOMPARE(r.BufDir[1], std::uint8_t(1));
     QCOMPARE(r.BufValue[2], std::uint8_t(0x41));
-}
-
-void TrafficRecordTest::oldestFirstAcrossTheEnd()
-{
-    TrafficRecord r;
-    r.BufStart = 9898;
-    r.BufWrite = 9898;
-    r.append(0, 1);
-    r.append(0, 2);
-    r.append(0, 3);
-    QCOMPARE(r.count(), 3);
-    QCOMPARE(r.slotOf(0), 9898);
-    QCOMPARE(r.slotOf(1), 9899);
-    QCOMPARE(r.slotOf(2), 0);
-    QCOMPARE(r.BufValue[r.slotOf(2)], std::uint8_t(3));
 }
 
 QTEST_APPLESS_MAIN(TrafficRecordTest)

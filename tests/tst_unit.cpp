@@ -121,8 +121,8 @@ void UnitTest::launcherEndsWithTheTool()
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
     p.setProcessEnvironment(env);
-    p.start(QStringLiteral(KELM_DEMO_BIN), {QStringLiteral("--ok"), QStringLiteral("--quit-after"),
-                                             QStringLiteral("1500")});
+    p.start(QStringLiteral(KELM_DEMO_BIN),
+            {QStringLiteral("--ok"), QStringLiteral("--quit-after"), QStringLiteral("1500")});
     QVERIFY(p.waitForFinished(20000));
     QCOMPARE(p.exitStatus(), QProcess::NormalExit);
     QCOMPARE(p.exitCode(), 0);

@@ -37,7 +37,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     if (ok) {
         FUZZ_CHECK(anzahl >= 1 && std::size_t(anzahl) + 1 < bufferSize);
         FUZZ_CHECK(buffer[0] == 0);
-        FUZZ_CHECK(blockCheck(buffer.get() + 1, std::size_t(anzahl), port.stx) == buffer[anzahl + 1]);
+        FUZZ_CHECK(blockCheck(buffer.get() + 1, std::size_t(anzahl), port.stx) ==
+                   buffer[anzahl + 1]);
         FUZZ_CHECK(!port.out.empty() && port.out.back() == ctl::DLE);
     } else {
         FUZZ_CHECK(link.LinkFehler == linkerr::PortClosed || link.LinkFehler == linkerr::Timeout ||

@@ -11,7 +11,7 @@ using namespace kelm;
 #define CHECK(cond)                                                                                \
     do {                                                                                           \
         if (!(cond)) {                                                                             \
-            std::fprintf(stderr, "check failed: %s\n", #cond);                                    \
+            std::fprintf(stderr, "check failed: %s\n", #cond);                                     \
             std::abort();                                                                          \
         }                                                                                          \
     } while (0)
