@@ -132,15 +132,17 @@ bool MSComm::applySettings()
 
 bool MSComm::setPortOpen(bool open)
 {
+    // A port whose device went away is finished with here, before its queued close runs.
+    if (m_lost && m_port.isOpen())
+        m_port.close();
+    m_lost = false;
     if (!open) {
         if (m_port.isOpen())
             m_port.close();
-        m_lost = false;
         return true;
     }
     if (m_port.isOpen())
         return true;
-    m_lost = false;
     m_port.setPortName(systemLocation());
     if (!m_port.open(QIODevice::ReadWrite)) {
         m_errorString = m_port.errorString();

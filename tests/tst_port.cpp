@@ -44,6 +44,7 @@ private slots:
     void closedPortIsHarmless();
     void openFailureGivesErrorText();
     void vanishedPortClosesAndSaysSo();
+    void reopenAfterLossBeforeTheEventLoopRan();
     void comNumbersMapToDevices();
 };
 
@@ -221,6 +222,30 @@ void PortTest::vanishedPortClosesAndSaysSo()
     QTRY_COMPARE(lost.count(), 1);
     QCOMPARE(port.inBufferCount(), 0);
     port.output("x");
+}
+
+void PortTest::reopenAfterLossBeforeTheEventLoopRan()
+{
+    test::UnitOnLine first;
+    first.unit->stop();
+    MSComm port;
+    first.wire(port);
+    QVERIFY(port.setPortOpen(true));
+    first.pty.closeMaster();
+    QElapsedTimer t;
+    t.start();
+    while (port.portOpen() && t.elapsed() < 2000)
+        port.waitForInput(20); // notices the loss without the event loop
+    QVERIFY(!port.portOpen());
+
+    test::UnitOnLine second;
+    second.unit->stop();
+    second.wire(port);
+    QVERIFY(port.setPortOpen(true));
+    QTest::qWait(100); // the queued close of the lost port must not touch the new one
+    QVERIFY(port.portOpen());
+    port.output("k");
+    QCOMPARE(readMaster(second.pty.master(), 1), QByteArray("k"));
 }
 
 void PortTest::comNumbersMapToDevices()
