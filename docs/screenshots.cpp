@@ -3,6 +3,7 @@
 #include "app/Widgets.h"
 #include "app/frmKELM.h"
 #include "config/Dialog.h"
+#include "monitor/V24Mon.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -38,6 +39,21 @@ int main(int argc, char *argv[])
     QApplication::processEvents();
     if (!window.grab().save(out + QStringLiteral("/kelm-main.png")))
         return 1;
+
+    // The traffic monitor with two exchanges, as the link would record them.
+    kelm::V24Mon &monitor = window.V24Monitor();
+    monitor.show();
+    const int exchange[][2] = {{0, 2}, {1, 16}, {0, '#'}, {0, 16}, {0, 3}, {0, 48}, {1, 16},
+                               {1, 2}, {0, 16}, {1, '1'}, {1, 'A'}, {1, 'Q'}, {1, 16}, {1, 3},
+                               {1, 0x62}, {0, 16}, {0, 2}, {1, 16}, {0, 'l'}, {0, '+'},
+                               {0, 16}, {0, 3}, {0, 0x44}, {1, 16}};
+    for (const auto &[direction, value] : exchange)
+        monitor.V24MonWriteBuf(std::uint8_t(direction), std::uint8_t(value));
+    monitor.mnuShowHex_Click();
+    QApplication::processEvents();
+    if (!monitor.grab().save(out + QStringLiteral("/kelm-monitor.png")))
+        return 1;
+    monitor.hide();
 
     kelm::Dialog dialog(window.MSComm1(), {});
     dialog.show();

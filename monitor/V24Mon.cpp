@@ -3,6 +3,7 @@
 #include <QCloseEvent>
 #include <QDate>
 #include <QFileDialog>
+#include <QFontMetrics>
 #include <QLocale>
 #include <QMenuBar>
 #include <QMessageBox>
@@ -194,8 +195,15 @@ void V24Mon::Form_Resize()
     painter.scale(1.0 / MonitorGrid::kTwipsPerPixel, 1.0 / MonitorGrid::kTwipsPerPixel);
     painter.fillRect(0, 0, w, h, kBackground);
     painter.setPen(Qt::white);
-    m_font.setPixelSize(9 * kTwipsPerPoint);
-    painter.setFont(m_font);
+    // The labels must end before the bands start at 550; where the nearest font to the
+    // designed one runs wider, it is narrowed rather than cut off.
+    QFont labelFont = m_font;
+    labelFont.setPixelSize(9 * kTwipsPerPoint);
+    const int labelWidth = QFontMetrics(labelFont).horizontalAdvance(QStringLiteral("KELM:"));
+    constexpr int kLabelRoom = MonitorGrid::kBandLeft - 50 - 20;
+    if (labelWidth > kLabelRoom)
+        labelFont.setStretch(std::max(50, 100 * kLabelRoom / labelWidth));
+    painter.setFont(labelFont);
     for (int r = 0; r < m_grid.rows; ++r) {
         const int top = r * MonitorGrid::kRowPitch;
         painter.drawText(QRect(50, top + 40, 500, 400), Qt::AlignLeft | Qt::AlignTop,
