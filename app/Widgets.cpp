@@ -230,6 +230,14 @@ void UnitFront::paintEvent(QPaintEvent *)
     drawKnob(p, QPointF(229, 430), QStringLiteral("WS 2"));
 }
 
+void setUpApplication()
+{
+    QApplication::setApplicationName(QStringLiteral("KELM"));
+    QApplication::setApplicationVersion(QStringLiteral(KELM_VERSION));
+    QApplication::setWindowIcon(kelmIcon());
+    QApplication::setQuitOnLastWindowClosed(false);
+}
+
 QIcon kelmIcon()
 {
     QIcon icon;

@@ -103,4 +103,7 @@ protected:
 // The application's icon, drawn in code so that no image plug-in is needed.
 QIcon kelmIcon();
 
+// Title, version and icon of the application; the tool ends only through its main window.
+void setUpApplication();
+
 } // namespace kelm

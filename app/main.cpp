@@ -6,10 +6,7 @@
 int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("KELM"));
-    QApplication::setApplicationVersion(QStringLiteral(KELM_VERSION));
-    QApplication::setWindowIcon(kelm::kelmIcon());
-    QApplication::setQuitOnLastWindowClosed(false);
+    kelm::setUpApplication();
 
     kelm::frmKELM window;
     window.Form_Load();

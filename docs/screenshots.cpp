@@ -43,10 +43,10 @@ int main(int argc, char *argv[])
     // The traffic monitor with two exchanges, as the link would record them.
     kelm::V24Mon &monitor = window.V24Monitor();
     monitor.show();
-    const int exchange[][2] = {{0, 2}, {1, 16}, {0, '#'}, {0, 16}, {0, 3}, {0, 48}, {1, 16},
-                               {1, 2}, {0, 16}, {1, '1'}, {1, 'A'}, {1, 'Q'}, {1, 16}, {1, 3},
-                               {1, 0x62}, {0, 16}, {0, 2}, {1, 16}, {0, 'l'}, {0, '+'},
-                               {0, 16}, {0, 3}, {0, 0x44}, {1, 16}};
+    const int exchange[][2] = {{0, 2},   {1, 16},  {0, '#'},  {0, 16},  {0, 3},    {0, 48},
+                               {1, 16},  {1, 2},   {0, 16},   {1, '1'}, {1, 'A'},  {1, 'Q'},
+                               {1, 16},  {1, 3},   {1, 0x62}, {0, 16},  {0, 2},    {1, 16},
+                               {0, 'l'}, {0, '+'}, {0, 16},   {0, 3},   {0, 0x44}, {1, 16}};
     for (const auto &[direction, value] : exchange)
         monitor.V24MonWriteBuf(std::uint8_t(direction), std::uint8_t(value));
     monitor.mnuShowHex_Click();

@@ -82,10 +82,7 @@ bool screenshot(kelm::frmKELM &tool, kelm::sim::UnitWindow &unit, const QString 
 int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("KELM"));
-    QApplication::setApplicationVersion(QStringLiteral(KELM_VERSION));
-    QApplication::setWindowIcon(kelm::kelmIcon());
-    QApplication::setQuitOnLastWindowClosed(false);
+    kelm::setUpApplication();
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(

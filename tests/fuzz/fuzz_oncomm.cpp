@@ -21,8 +21,9 @@ public:
         FUZZ_CHECK(ring.BufStart >= 0 && ring.BufStart < TrafficRecord::kSlots);
         FUZZ_CHECK(ring.BufWrite >= 0 && ring.BufWrite < TrafficRecord::kSlots);
         FUZZ_CHECK(ring.count() == std::min<long>(records, TrafficRecord::kCapacity));
-        FUZZ_CHECK(ring.BufValue[(ring.BufWrite + TrafficRecord::kSlots - 1) %
-                                 TrafficRecord::kSlots] == value);
+        FUZZ_CHECK(
+            ring.BufValue[(ring.BufWrite + TrafficRecord::kSlots - 1) % TrafficRecord::kSlots] ==
+            value);
     }
     TrafficRecord ring;
     long records = 0;
