@@ -260,11 +260,6 @@ bool mod3964R::TelegrammEmpfangen(int &Anzahl, std::span<std::uint8_t> Puffer)
     return true;
 }
 
-void mod3964R::receiveByte(std::uint8_t byte)
-{
-    m_sink->V24MonWriteBuf(DirUnit, byte);
-}
-
 void mod3964R::MSComm1_OnComm()
 {
     if (m_port.commEvent() != CommPort::EventReceive)
@@ -284,7 +279,7 @@ void mod3964R::MSComm1_OnComm()
         if (bytes.isEmpty())
             return;
         const auto z = static_cast<std::uint8_t>(bytes[0]);
-        receiveByte(z);
+        m_sink->V24MonWriteBuf(DirUnit, z);
 
         switch (LinkStatus) {
         case linkstatus::Idle:

@@ -78,7 +78,6 @@ private:
     Attempts runAttempts(int Laenge, const QByteArray &Text);
     Attempts giveWay();
     bool coversStx() const;
-    void receiveByte(std::uint8_t byte);
     void clearTelegram();
 
     CommPort &m_port;

@@ -20,37 +20,10 @@ class TelegramTest : public QObject
     Q_OBJECT
 
 private slots:
-    void commands_data();
-    void commands();
     void displayLine_data();
     void displayLine();
     void charactersOutsideTheConversion();
 };
-
-void TelegramTest::commands_data()
-{
-    QTest::addColumn<QByteArray>("built");
-    QTest::addColumn<QByteArray>("expected");
-    QTest::newRow("status") << Telegramm::statusQuery() << b({0x23});
-    QTest::newRow("all off") << Telegramm::allLedsOff() << b({0x40});
-    QTest::newRow("LED 0 on") << Telegramm::ledOn(0) << b({0x31});
-    QTest::newRow("LED 11 on") << Telegramm::ledOn(11) << b({0x3C});
-    QTest::newRow("LED 11 off") << Telegramm::ledOff(11) << b({0x4C});
-    QTest::newRow("LED 5 blink") << Telegramm::ledBlink(5) << b({0x56});
-    QTest::newRow("LED 11 blink") << Telegramm::ledBlink(11) << b({0x5C});
-    QTest::newRow("clear") << Telegramm::displayClear() << b({0x6C, 0x2B});
-    QTest::newRow("first test char") << Telegramm::displayChar(0, 0, false, false, 0x80)
-                                     << b({0x6C, 0x27, 0x30, 0x30, 0x41, 0x43, 0x80});
-    QTest::newRow("last test char") << Telegramm::displayChar(7, 15, true, true, 0xFF)
-                                    << b({0x6C, 0x27, 0x37, 0x3F, 0x40, 0x42, 0xFF});
-}
-
-void TelegramTest::commands()
-{
-    QFETCH(QByteArray, built);
-    QFETCH(QByteArray, expected);
-    QCOMPARE(built, expected);
-}
 
 void TelegramTest::displayLine_data()
 {
