@@ -221,7 +221,11 @@ void SoakTest::soak()
     }
 
     // Let every pending block finish, then compare both ends.
-    test::waitFor([&] { return unit.idle() && port.inBufferCount() == 0; }, 20000);
+    const bool drained =
+        test::waitFor([&] { return unit.idle() && port.inBufferCount() == 0; }, 20000);
+    if (!drained)
+        qWarning("not drained: unit idle %d, bytes waiting %d, link state %d, threshold %d",
+                 unit.idle(), port.inBufferCount(), int(link.LinkStatus), port.rThreshold());
     QTest::qWait(300);
     QCoreApplication::processEvents();
 
@@ -259,7 +263,19 @@ void SoakTest::soak()
     if (pcBytes != test::toQByteArray(unit.bytesFromTool()) ||
         unitBytes != test::toQByteArray(unit.bytesToTool())) {
         ++mismatches;
-        qWarning("the traffic record differs from the bytes on the line");
+        const QByteArray unitLine = test::toQByteArray(unit.bytesToTool());
+        const QByteArray pcLine = test::toQByteArray(unit.bytesFromTool());
+        qsizetype u = 0, p = 0;
+        while (u < unitBytes.size() && u < unitLine.size() && unitBytes[u] == unitLine[u])
+            ++u;
+        while (p < pcBytes.size() && p < pcLine.size() && pcBytes[p] == pcLine[p])
+            ++p;
+        qWarning("the traffic record differs from the bytes on the line (drained %d, link state "
+                 "%d): unit bytes %lld recorded / %lld sent, first difference at %lld; PC bytes "
+                 "%lld recorded / %lld received, first difference at %lld",
+                 drained, int(link.LinkStatus), qlonglong(unitBytes.size()),
+                 qlonglong(unitLine.size()), qlonglong(u), qlonglong(pcBytes.size()),
+                 qlonglong(pcLine.size()), qlonglong(p));
     }
 
     QString faults;
