@@ -296,9 +296,12 @@ void SimUnit::run()
         {
             std::lock_guard lock(m_mutex);
             noise.swap(m_noise);
+            m_busy = !noise.empty(); // not idle until the noise is on the line
         }
-        if (!noise.empty())
+        if (!noise.empty()) {
             writeBytes(noise);
+            m_busy = false;
+        }
 
         std::uint8_t b = 0;
         if (readByte(b, 5)) {
