@@ -5,6 +5,7 @@
 #include <QSerialPortInfo>
 #include <QThread>
 #include <algorithm>
+#include <poll.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 
@@ -143,7 +144,8 @@ bool MSComm::setPortOpen(bool open)
     }
     if (m_port.isOpen())
         return true;
-    m_port.setPortName(systemLocation());
+    m_openDevice = systemLocation();
+    m_port.setPortName(m_openDevice);
     if (!m_port.open(QIODevice::ReadWrite)) {
         m_errorString = m_port.errorString();
         return false;
@@ -233,13 +235,32 @@ void MSComm::deliverEvent()
     emit OnComm();
 }
 
+bool MSComm::deviceGone()
+{
+    // The kernel hangs up a terminal whose device went away (a USB adapter pulled out) or whose
+    // pseudo-terminal master closed; a device node that is gone says the same.
+    pollfd p{m_port.handle(), POLLIN, 0};
+    if (::poll(&p, 1, 0) < 0 || (p.revents & (POLLHUP | POLLERR | POLLNVAL)))
+        return true;
+    struct stat st
+    {
+    };
+    return ::stat(QFile::encodeName(m_openDevice).constData(), &st) != 0;
+}
+
 void MSComm::onError(QSerialPort::SerialPortError error)
 {
-    // A vanished device shows as a resource error, or on a pseudo-terminal whose other end
-    // closed as a read error that repeats for as long as the port stays open.
     if ((error != QSerialPort::ResourceError && error != QSerialPort::ReadError) || m_lost ||
         !m_port.isOpen())
         return;
+    if (!deviceGone()) {
+        // The port's read notifier found its bytes already taken by a poll of the link: the read
+        // came back empty, and the error carries whatever errno was left. That is no data. The
+        // notifier may have been switched off for it, and setting the buffer size starts it again.
+        m_port.clearError();
+        m_port.setReadBufferSize(m_port.readBufferSize());
+        return;
+    }
     // Closing inside the port's own signal is not safe; treat the port as closed at once and
     // close it from the event loop.
     m_lost = true;

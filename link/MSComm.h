@@ -73,6 +73,8 @@ private:
     void deliverEvent();
     void scheduleEvent();
     void onError(QSerialPort::SerialPortError error);
+    // Confirms a read error as the device gone, not an empty read.
+    bool deviceGone();
     bool applySettings();
 
     QSerialPort m_port;
@@ -81,6 +83,7 @@ private:
     QString m_settings = QStringLiteral("9600,e,8,1");
     QString m_tag;
     QString m_errorString;
+    QString m_openDevice;
     LineSettings m_applied;
     int m_inputLen = 1;
     int m_rThreshold = 1;

@@ -6,6 +6,7 @@
 #include <QSignalSpy>
 #include <QTest>
 #include <poll.h>
+#include <cerrno>
 #include <termios.h>
 #include <unistd.h>
 
@@ -43,6 +44,8 @@ private slots:
     void settingsAreApplied();
     void closedPortIsHarmless();
     void openFailureGivesErrorText();
+    void emptyReadIsNotALoss_data();
+    void emptyReadIsNotALoss();
     void vanishedPortClosesAndSaysSo();
     void reopenAfterLossBeforeTheEventLoopRan();
     void comNumbersMapToDevices();
@@ -207,6 +210,52 @@ void PortTest::openFailureGivesErrorText()
     QVERIFY(!port.setPortOpen(true));
     QVERIFY(!port.errorString().isEmpty());
     QVERIFY(!port.portOpen());
+}
+
+void PortTest::emptyReadIsNotALoss_data()
+{
+    QTest::addColumn<int>("staleErrno");
+    QTest::newRow("EAGAIN left over") << EAGAIN;
+    QTest::newRow("ENOENT left over") << ENOENT;
+}
+
+// The link's own polls take bytes that the port's read notifier has already been told of; the
+// notifier's read then comes back empty with whatever errno was left. That is no data, not a
+// device that went away, and later bytes must still raise the serial event.
+void PortTest::emptyReadIsNotALoss()
+{
+    QFETCH(int, staleErrno);
+    test::UnitOnLine line;
+    line.unit->stop();
+    MSComm port;
+    line.wire(port);
+    QVERIFY(port.setPortOpen(true));
+    QSignalSpy lost(&port, &MSComm::portLost);
+    QSignalSpy events(&port, &MSComm::OnComm);
+
+    for (int round = 0; round < 3; ++round) {
+        QCOMPARE(::write(line.pty.master(), "s", 1), ssize_t(1));
+        QTest::qSleep(30); // the byte is in the slave's queue before the loop polls
+        // Runs before the read notifier in the same pass of the event loop.
+        QMetaObject::invokeMethod(
+            &port,
+            [&port, staleErrno] {
+                port.setInputLen(0);
+                while (port.inBufferCount() > 0)
+                    port.input();
+                errno = staleErrno;
+            },
+            Qt::QueuedConnection);
+        QCoreApplication::processEvents();
+        QTest::qWait(50);
+        QVERIFY(port.portOpen());
+        QCOMPARE(lost.count(), 0);
+    }
+    const int before = events.count();
+    QCOMPARE(::write(line.pty.master(), "t", 1), ssize_t(1));
+    QTRY_VERIFY(events.count() > before);
+    port.setInputLen(0);
+    QCOMPARE(port.input(), QByteArray("t"));
 }
 
 void PortTest::vanishedPortClosesAndSaysSo()
