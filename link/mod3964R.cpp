@@ -92,7 +92,7 @@ bool mod3964R::waitForIdleLine(double start)
     }
 }
 
-mod3964R::Attempts mod3964R::giveWay()
+mod3964R::Attempts mod3964R::giveWay(int &attempt)
 {
     // The PC gives way: the serial event handler takes the unit's telegram, and this one goes
     // out again afterwards. The give-way costs an attempt, so a unit that keeps the line
@@ -103,14 +103,14 @@ mod3964R::Attempts mod3964R::giveWay()
     // The unit's data follow at once; a stale receive time would drop them.
     EmpfangZeit = m_clock.now();
     LinkFehler = linkerr::Nak;
-    ++m_attempt;
+    ++attempt;
     return Attempts::GaveWay;
 }
 
-mod3964R::Attempts mod3964R::runAttempts(int Laenge, const QByteArray &Text)
+mod3964R::Attempts mod3964R::runAttempts(int Laenge, const QByteArray &Text, int &attempt)
 {
     std::uint8_t antwort = 0;
-    while (m_attempt != kMaxAttempts) {
+    while (attempt != kMaxAttempts) {
         std::uint8_t bcc = 0;
         std::uint8_t verworfen = 0;
         bool gelesen = false;
@@ -122,7 +122,7 @@ mod3964R::Attempts mod3964R::runAttempts(int Laenge, const QByteArray &Text)
         // An STX left waiting is the unit starting a telegram just after the line wait looked:
         // dropping it would leave the unit waiting for a DLE while the PC sends.
         if (gelesen && verworfen == ctl::STX)
-            return giveWay();
+            return giveWay(attempt);
         ZeichenSchreiben(ctl::STX);
         if (!ZeichenLesen(antwort))
             return Attempts::Done;
@@ -132,11 +132,11 @@ mod3964R::Attempts mod3964R::runAttempts(int Laenge, const QByteArray &Text)
                 return Attempts::Done;
             if (antwort == ctl::NAK) {
                 LinkFehler = linkerr::Nak;
-                ++m_attempt;
+                ++attempt;
                 continue;
             }
             if (antwort != ctl::DLE)
-                return giveWay();
+                return giveWay(attempt);
         }
         for (int i = 0; i < Laenge; ++i) {
             const auto zeichen = static_cast<std::uint8_t>(Text[i]);
@@ -161,8 +161,10 @@ mod3964R::Attempts mod3964R::runAttempts(int Laenge, const QByteArray &Text)
             return Attempts::Done;
         }
         LinkFehler = linkerr::Nak;
-        ++m_attempt;
+        ++attempt;
     }
+    // Every attempt was refused or given away; a nested send may have reset the code since.
+    LinkFehler = linkerr::Nak;
     return Attempts::Done;
 }
 
@@ -172,12 +174,14 @@ bool mod3964R::TelegrammSenden(int Laenge, const QByteArray &Text)
     if (m_host.demoMode())
         return true;
     Laenge = std::clamp(Laenge, 0, static_cast<int>(Text.size()));
-    m_attempt = 0;
+    // Each send keeps its own count: another send may run nested inside this one's line wait
+    // (an operator's click), and must neither use up nor reset this one's attempts.
+    int attempt = 0;
     for (;;) {
         if (!waitForIdleLine(start))
             return false;
         m_port.setRThreshold(0);
-        if (runAttempts(Laenge, Text) == Attempts::Done)
+        if (runAttempts(Laenge, Text, attempt) == Attempts::Done)
             break;
         m_port.setRThreshold(1);
         start = m_clock.now();

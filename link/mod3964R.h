@@ -75,8 +75,8 @@ private:
     };
     bool waitForIdleLine(double start);
     bool receptionStalled() const;
-    Attempts runAttempts(int Laenge, const QByteArray &Text);
-    Attempts giveWay();
+    Attempts runAttempts(int Laenge, const QByteArray &Text, int &attempt);
+    Attempts giveWay(int &attempt);
     bool coversStx() const;
     void clearTelegram();
 
@@ -84,7 +84,6 @@ private:
     TrafficSink *m_sink;
     LinkHost &m_host;
     Clock &m_clock;
-    int m_attempt = 0;
 };
 
 } // namespace kelm

@@ -65,6 +65,8 @@ QByteArray RecordingSink::bytes(std::uint8_t direction) const
 
 void FakeHost::pumpEvents()
 {
+    if (onPump)
+        onPump();
     QCoreApplication::processEvents();
     QThread::usleep(500);
 }

@@ -70,6 +70,8 @@ public:
     QStringList messages;
     std::vector<std::uint8_t> tasten;
     std::vector<std::uint8_t> quittungen;
+    // Runs inside every pass of a wait that lets the event loop run (an operator's click, say).
+    std::function<void()> onPump;
 
     bool demoMode() const override { return demo; }
     void showMessage(const QString &text) override { messages << text; }

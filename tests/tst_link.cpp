@@ -65,6 +65,7 @@ private slots:
     void waitingBytesAreReadRecordedAndDropped();
     void nakToStxStillSendsTheData();
     void nakRetriesUpToSixAttempts();
+    void nestedSendsKeepTheirOwnAttempts();
     void wrongReplyAfterBlockCheck();
     void silentUnitTimesOutAfterOneSecond();
     void busyLineGivesUpAfterFiveSeconds();
@@ -173,6 +174,28 @@ void LinkTest::nakRetriesUpToSixAttempts()
     QCOMPARE(int(rig.link.LinkFehler), int(linkerr::Nak));
     QCOMPARE(rig.host.messages, QStringList{QStringLiteral("Fehler beim Senden")});
     QCOMPARE(rig.port.rThreshold(), 1);
+}
+
+// An operator's click during a send's line wait starts a send of its own there; each keeps its
+// own six attempts.
+void LinkTest::nestedSendsKeepTheirOwnAttempts()
+{
+    Rig rig;
+    rig.link.LinkStatus = linkstatus::Data; // a reception under way holds the outer send
+    rig.link.EmpfangZeit = steadyClock().now() + 100;
+    bool nestedSent = false;
+    rig.host.onPump = [&] {
+        rig.host.onPump = nullptr;
+        rig.link.LinkStatus = linkstatus::Idle;
+        rig.unit().nakNextBlocks(3);
+        nestedSent = rig.send(bytes({0x33}));
+        rig.unit().nakNextBlocks(5);
+    };
+    QVERIFY(rig.send(bytes({0x32})));
+    QVERIFY(nestedSent);
+    QCOMPARE(rig.count(DirPc, ctl::STX), 4 + 6);
+    QCOMPARE(rig.unit().receivedTelegrams(), (std::vector<sim::Bytes>{{0x33}, {0x32}}));
+    QVERIFY(rig.host.messages.isEmpty());
 }
 
 void LinkTest::wrongReplyAfterBlockCheck()
