@@ -1,5 +1,7 @@
 #include "app/Widgets.h"
 
+#include <csignal>
+
 #include <QApplication>
 #include <QIcon>
 #include <QKeyEvent>
@@ -236,6 +238,8 @@ void setUpApplication()
     QApplication::setApplicationVersion(QStringLiteral(KELM_VERSION));
     QApplication::setWindowIcon(kelmIcon());
     QApplication::setQuitOnLastWindowClosed(false);
+    // A log written beyond a file-size limit must fail with its reason, not end the tool.
+    std::signal(SIGXFSZ, SIG_IGN);
 }
 
 QIcon kelmIcon()

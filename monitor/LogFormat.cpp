@@ -1,5 +1,7 @@
 #include "monitor/LogFormat.h"
 
+#include <cerrno>
+
 #include <QSaveFile>
 
 namespace kelm {
@@ -105,12 +107,16 @@ QByteArray formatLog(const TrafficRecord &record, SaveKind kind, const QString &
 bool writeLogFile(const QString &path, const QByteArray &contents, QString *error)
 {
     QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly)) {
+    // Unbuffered, so that a write the disk refuses fails here, with its reason: commit() does not
+    // report a buffer it could not write (a full disk, a size limit).
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
         *error = file.errorString();
         return false;
     }
+    errno = 0;
     if (file.write(contents) != contents.size()) {
-        *error = file.errorString();
+        // The file engine loses the system's reason for a write cut short; errno still has it.
+        *error = errno != 0 ? qt_error_string(errno) : file.errorString();
         file.cancelWriting();
         return false;
     }

@@ -7,6 +7,8 @@
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
+#include <csignal>
+#include <sys/resource.h>
 
 using namespace kelm;
 
@@ -51,6 +53,7 @@ private slots:
     void emptyRecordIsAComplete();
     void unwritablePathsAreReported_data();
     void unwritablePathsAreReported();
+    void writeCutShortIsAFailure();
     void saveReportsFailureAndKeepsRecord();
 };
 
@@ -195,6 +198,32 @@ void LogFormatTest::unwritablePathsAreReported()
     const QString path = relative.startsWith('/') ? relative : dir.filePath(relative);
     QVERIFY(!writeLogFile(path, "x", &error));
     QVERIFY(!error.isEmpty());
+}
+
+// A file-size limit stands in for a full disk: the write fails part way, below the size at
+// which anything reaches the disk before the final commit.
+void LogFormatTest::writeCutShortIsAFailure()
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath("log.txt");
+    QString error;
+    QVERIFY(writeLogFile(path, "old log", &error));
+
+    ::signal(SIGXFSZ, SIG_IGN);
+    rlimit saved{};
+    QCOMPARE(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+    rlimit small = saved;
+    small.rlim_cur = 300;
+    QCOMPARE(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    const bool written = writeLogFile(path, QByteArray(1200, 'x'), &error);
+    ::setrlimit(RLIMIT_FSIZE, &saved);
+
+    QVERIFY(!written);
+    QVERIFY2(error.contains("large", Qt::CaseInsensitive), qPrintable(error));
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::ReadOnly));
+    QCOMPARE(f.readAll(), QByteArray("old log"));
+    QCOMPARE(QDir(dir.path()).entryList(QDir::Files), QStringList{"log.txt"});
 }
 
 void LogFormatTest::saveReportsFailureAndKeepsRecord()
