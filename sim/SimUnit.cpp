@@ -411,11 +411,15 @@ void SimUnit::receiveBlock()
         writeByte(NAK);
         return;
     }
-    writeByte(DLE);
     {
+        // Recorded before the acknowledgement goes out: once the tool holds its DLE, whoever
+        // asks the unit finds the block and its effect.
         std::lock_guard lock(m_mutex);
         m_received.push_back(data);
+        if (!data.empty() && data[0] != 0x23)
+            m_model.apply(data);
     }
+    writeByte(DLE);
     handleTelegram(data);
 }
 
@@ -438,7 +442,6 @@ void SimUnit::handleTelegram(const Bytes &data)
     int delay = 0;
     {
         std::lock_guard lock(m_mutex);
-        m_model.apply(data);
         if (data[0] != 0x6C)
             return;
         ack = {0x6C, m_ackDigit};

@@ -88,11 +88,16 @@ void DauertestTest::oneCycleInOrder()
     // The LED chase: after each character one LED toggles, 0 to 11 lit, then 0 to 11 unlit.
     QCOMPARE(all[4], Bytes{0x31});
     QCOMPARE(all[3 + 2 * 12 + 1], Bytes{0x41});
-    // Stopped: the nested click's display clear (the LED step of the character under way may
-    // still follow it), then the test's own clear and all LEDs off.
-    QCOMPARE(std::count(all.end() - 4, all.end(), kClear), 2);
+    // Stopped: the nested click's display clear, then the test's own clear and all LEDs off.
+    // The click may be taken inside the line wait of the character under way or of its LED
+    // step, so those may still follow the nested clear, and nothing else may.
     QCOMPARE(all[all.size() - 2], kClear);
     QCOMPARE(all.back(), kAllOff);
+    const auto tail = all.end() - 2;
+    const auto nested = std::find(all.end() - 5, tail, kClear);
+    QVERIFY(nested != tail);
+    for (auto it = nested + 1; it != tail; ++it)
+        QVERIFY(isChar(*it) || it->size() == 1);
     // The unit shows the last pass, and the screen's boxes are unlocked and empty again.
     QVERIFY(tool.displayLine(1)->isEnabled());
     QCOMPARE(tool.displayLine(1)->text(), QString());

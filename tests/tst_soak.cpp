@@ -8,6 +8,7 @@
 #include "link/mod3964R.h"
 
 #include <QElapsedTimer>
+#include <QSignalSpy>
 #include <QTest>
 #include <QThread>
 #include <random>
@@ -103,6 +104,8 @@ void SoakTest::soak()
     panel.kelm = &kelm;
     link.LinkStatus = linkstatus::Idle;
     QObject::connect(&port, &MSComm::OnComm, [&] { link.MSComm1_OnComm(); });
+    // A port that closes itself under healthy traffic leaves the unit unanswered from then on.
+    QSignalSpy lost(&port, &MSComm::portLost);
     sim::SimUnit &unit = *line.unit;
 
     std::vector<std::pair<Bytes, bool>> outcomes; // per operation: its telegram, reported sent
@@ -285,6 +288,7 @@ void SoakTest::soak()
           "blocks dispatched, faults:%s %lld bytes recorded, mismatches %d",
           telegrams, sent, failed, failedButDelivered, panel.dispatched.size(), qPrintable(faults),
           qlonglong(sink.records.size()), mismatches);
+    QCOMPARE(lost.count(), 0);
     QCOMPARE(mismatches, 0);
     QVERIFY(telegrams > 1000);
 }
