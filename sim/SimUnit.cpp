@@ -88,6 +88,12 @@ void SimUnit::nakNextBlocks(int n)
     m_nakBlocks = n;
 }
 
+void SimUnit::nakFromBlock(int accepted)
+{
+    std::lock_guard lock(m_mutex);
+    m_nakFrom = accepted;
+}
+
 void SimUnit::nakNextStx(int n)
 {
     std::lock_guard lock(m_mutex);
@@ -400,6 +406,8 @@ void SimUnit::receiveBlock()
             --m_nakBlocks;
             accept = false;
         }
+        if (m_nakFrom >= 0 && m_received.size() >= std::size_t(m_nakFrom))
+            accept = false;
         late = m_lateMs;
     }
     pauseMs(late);

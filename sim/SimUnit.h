@@ -45,6 +45,8 @@ public:
 
     // Faults.
     void nakNextBlocks(int n); // refuse the next n blocks from the tool with NAK
+    // Refuses every block once this many are in the log of accepted blocks (-1: never).
+    void nakFromBlock(int accepted);
     void nakNextStx(int n);    // answer the tool's next n STX with NAK, then take the block
     void replyToNextBlock(std::uint8_t byte); // answer the next block with this byte
     void corruptNextBcc(int n);               // the unit's next n blocks carry a wrong block check
@@ -99,6 +101,7 @@ private:
     std::deque<Bytes> m_outbox;
     int m_nakBlocks = 0;
     int m_nakStx = 0;
+    int m_nakFrom = -1;
     int m_blockReply = -1;
     int m_corruptBcc = 0;
     bool m_silent = false;

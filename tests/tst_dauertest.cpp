@@ -52,6 +52,7 @@ private slots:
     void eachCharacterTakesAtLeast300ms();
     void digitTwoEndsQuietly();
     void missingAcknowledgementFails();
+    void failedCharacterSendEndsTheTest();
     void demoChase();
 };
 
@@ -170,6 +171,24 @@ void DauertestTest::missingAcknowledgementFails()
     QVERIFY(tool.window.demoMode());
     QVERIFY(!tool.menu("mnuDauertest")->isChecked());
     QCOMPARE(chars(tool.received()).size(), std::size_t(1));
+}
+
+void DauertestTest::failedCharacterSendEndsTheTest()
+{
+    test::SkippingClock clock;
+    ToolOnLine tool(clock);
+    tool.start();
+    tool.unit().clearLogs();
+    // Display clear, LEDs off twice, then four characters each with its LED step: the unit
+    // refuses everything from the fifth character on.
+    tool.unit().nakFromBlock(3 + 4 * 2);
+    tool.window.mnuDauertest_Click();
+    // The sender's message, then the test's own; no clear or LEDs off follow.
+    QCOMPARE(tool.watcher.messages, (QStringList{"Fehler beim Senden", "Fehler beim Senden"}));
+    QVERIFY(tool.window.demoMode());
+    QVERIFY(!tool.menu("mnuDauertest")->isChecked());
+    QCOMPARE(tool.received().size(), std::size_t(11));
+    QCOMPARE(chars(tool.received()).size(), std::size_t(4));
 }
 
 void DauertestTest::demoChase()

@@ -34,6 +34,7 @@ class DeviceTest : public QObject
 private slots:
     void initTestCase() { QApplication::setApplicationName(QStringLiteral("KELM")); }
 
+    void startWithUnit_data();
     void startWithUnit();
     void startWithoutReplyOffersDialogAgain();
     void startWithSilentLine();
@@ -55,15 +56,31 @@ private slots:
     void demoModeSendsNothing();
 };
 
+void DeviceTest::startWithUnit_data()
+{
+    QTest::addColumn<QByteArray>("reply");
+    QTest::addColumn<int>("marked");
+    QTest::addColumn<QString>("ws1");
+    QTest::addColumn<QString>("ws2");
+    QTest::newRow("key, both selectors") << QByteArray("\x31\x41\x51") << 0 << "1" << "1";
+    // Positions beyond the reply hold its block check (here 0x62, no report code) and zeros.
+    QTest::newRow("shorter reply") << QByteArray("\x32\x43") << 1 << "3" << "0";
+}
+
 void DeviceTest::startWithUnit()
 {
+    QFETCH(QByteArray, reply);
+    QFETCH(int, marked);
+    QFETCH(QString, ws1);
+    QFETCH(QString, ws2);
     ToolOnLine tool;
-    tool.unit().setStatusReply({0x31, 0x41, 0x51});
+    tool.unit().setStatusReply(Bytes(reply.begin(), reply.end()));
     tool.start();
     QVERIFY(!tool.window.demoMode());
-    QVERIFY(tool.mark(0)->filled());
-    QCOMPARE(tool.label("lblWS1"), QStringLiteral("1"));
-    QCOMPARE(tool.label("lblWS2"), QStringLiteral("1"));
+    for (int k = 0; k < 12; ++k)
+        QCOMPARE(tool.mark(k)->filled(), k == marked);
+    QCOMPARE(tool.label("lblWS1"), ws1);
+    QCOMPARE(tool.label("lblWS2"), ws2);
     // Queried by the dialog's OK and again by the start-up, then display clear and LEDs off.
     const std::vector<Bytes> expected{kQuery, kQuery, kClear, kAllOff};
     QCOMPARE(tool.received(), expected);
@@ -342,6 +359,10 @@ void DeviceTest::demoModeSendsNothing()
     QCOMPARE(tool.led(0)->fillColor(), test::kYellow);
     QCOMPARE(tool.window.device().LEDBlinken[1], std::int16_t(-1));
     QVERIFY(tool.watcher.messages.isEmpty());
+    // All LEDs off leaves the blink flags alone: only the reset command clears them.
+    QVERIFY(tool.window.device().LEDReset());
+    QVERIFY(!tool.window.ledLit(0) && !tool.window.ledLit(1));
+    QCOMPARE(tool.window.device().LEDBlinken[1], std::int16_t(-1));
     QElapsedTimer t;
     t.start();
     typeLine(tool, 0, "Hallo");

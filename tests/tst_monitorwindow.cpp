@@ -29,6 +29,18 @@ bool cellHasText(const V24Mon &m, int p, int direction)
                 return true;
     return false;
 }
+// Pixels of cell p's PC band that carry ink, in its upper part (the character or the hex
+// digits) or its lower part (the note under hex digits).
+int ink(const QImage &picture, const MonitorGrid &g, int p, bool lower)
+{
+    int pixels = 0;
+    const int top = (g.rowTop(p) + (lower ? 180 : 0)) / 15 + 1;
+    const int bottom = (g.rowTop(p) + (lower ? 300 : 180)) / 15;
+    for (int x = g.cellLeft(p) / 15 + 1; x < (g.cellLeft(p) + 250) / 15; ++x)
+        for (int y = top; y < bottom; ++y)
+            pixels += picture.pixelColor(x, y) != QColor(0, 128, 0);
+    return pixels;
+}
 } // namespace
 
 class MonitorWindowTest : public QObject
@@ -42,6 +54,8 @@ private slots:
     void redrawShowsNewestRecords();
     void appendDrawsTwoCellsAndWraps();
     void viewSwitchRedrawsSameRecords();
+    void printableBytesShowAsCharacters_data();
+    void printableBytesShowAsCharacters();
     void clearEmptiesGrid();
     void menuTickFollowsWindow();
 };
@@ -138,6 +152,42 @@ void MonitorWindowTest::viewSwitchRedrawsSameRecords()
     QCOMPARE(m.picture().copy(cell1), ascii.copy(cell1));
     m.mnuShowASCII_Click();
     QCOMPARE(m.picture(), ascii);
+}
+
+void MonitorWindowTest::printableBytesShowAsCharacters_data()
+{
+    QTest::addColumn<int>("value");
+    QTest::addColumn<bool>("printable");
+    QTest::newRow("0x02") << 0x02 << false;
+    QTest::newRow("0x1F") << 0x1F << false;
+    QTest::newRow("blank") << 0x20 << true;
+    QTest::newRow("A") << 0x41 << true;
+    QTest::newRow("~") << 0x7E << true;
+    QTest::newRow("0x7F") << 0x7F << false;
+}
+
+// In the ASCII view a printable byte is its one character, any other byte its two hex digits
+// as in the hex view.
+void MonitorWindowTest::printableBytesShowAsCharacters()
+{
+    QFETCH(int, value);
+    QFETCH(bool, printable);
+    V24Mon m;
+    m.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&m));
+    m.V24MonWriteBuf(0, std::uint8_t(value));
+    const QRect cell(m.grid().cellLeft(0) / 15, 0, 16, 20);
+    const QImage ascii = m.picture().copy();
+    m.mnuShowHex_Click();
+    const QImage hex = m.picture().copy();
+    QCOMPARE(ascii.copy(cell) != hex.copy(cell), printable);
+    QVERIFY(ink(hex, m.grid(), 0, false) > 0);
+    if (printable && value != 0x20) {
+        // The character alone, without a note under it; the hex view adds the note.
+        QVERIFY(ink(ascii, m.grid(), 0, false) > 0);
+        QCOMPARE(ink(ascii, m.grid(), 0, true), 0);
+        QVERIFY(ink(hex, m.grid(), 0, true) > 0);
+    }
 }
 
 void MonitorWindowTest::clearEmptiesGrid()
