@@ -1,4 +1,5 @@
 #include "link/MSComm.h"
+#include "link/Settings.h"
 
 #include <QFile>
 
@@ -53,6 +54,10 @@ bool parseLineSettings(const QString &text, LineSettings *out)
 
 QString defaultComDevice(int n)
 {
+    // Adapters are often not among the first ports the system lists: the settings file wins.
+    const QString mapped = mappedComDevice(n);
+    if (!mapped.isEmpty())
+        return mapped;
     QList<QSerialPortInfo> ports = QSerialPortInfo::availablePorts();
     std::sort(ports.begin(), ports.end(), [](const QSerialPortInfo &a, const QSerialPortInfo &b) {
         return a.systemLocation() < b.systemLocation();
@@ -147,16 +152,23 @@ bool MSComm::setPortOpen(bool open)
     m_openDevice = systemLocation();
     m_port.setPortName(m_openDevice);
     if (!m_port.open(QIODevice::ReadWrite)) {
-        m_errorString = m_port.errorString();
+        m_errorString = withPortName(m_port.errorString());
         return false;
     }
     if (!applySettings()) {
+        m_errorString = withPortName(m_errorString);
         m_port.close();
         return false;
     }
     m_errorString.clear();
     m_port.clear(QSerialPort::AllDirections);
     return true;
+}
+
+QString MSComm::withPortName(const QString &text) const
+{
+    // The system's text alone does not say which of several adapters it is about.
+    return QStringLiteral("Com %1 (%2): %3").arg(m_commPort).arg(m_openDevice, text);
 }
 
 bool MSComm::portOpen() const
@@ -264,7 +276,7 @@ void MSComm::onError(QSerialPort::SerialPortError error)
     // Closing inside the port's own signal is not safe; treat the port as closed at once and
     // close it from the event loop.
     m_lost = true;
-    m_errorString = m_port.errorString();
+    m_errorString = withPortName(m_port.errorString());
     QMetaObject::invokeMethod(
         this,
         [this] {

@@ -19,8 +19,9 @@ struct LineSettings
 // Parses "9600,e,8,1" and the like; false for anything it cannot apply.
 bool parseLineSettings(const QString &text, LineSettings *out);
 
-// The device that stands for COM n (1 to 4): the n-th serial port the system enumerates,
-// ordered by system location, or /dev/ttyS{n-1} when there are fewer.
+// The device that stands for COM n (1 to 4): the one the settings file maps it to, else the
+// n-th serial port the system enumerates, ordered by system location, or /dev/ttyS{n-1} when
+// there are fewer.
 QString defaultComDevice(int n);
 
 // The serial port component of the main window, over QSerialPort.
@@ -44,7 +45,8 @@ public:
     void setSettings(const QString &settings);
     void setTag(const QString &tag) { m_tag = tag; }
 
-    // Opens or closes the port; false with errorString() when opening fails.
+    // Opens or closes the port; false with errorString() when opening fails, the system's text
+    // preceded by the port and its device: "Com 1 (/dev/ttyUSB3): No such file or directory".
     bool setPortOpen(bool open);
     QString errorString() const { return m_errorString; }
     QString systemLocation() const;
@@ -76,6 +78,7 @@ private:
     // Confirms a read error as the device gone, not an empty read.
     bool deviceGone();
     bool applySettings();
+    QString withPortName(const QString &text) const;
 
     QSerialPort m_port;
     DeviceResolver m_resolver;

@@ -1,6 +1,9 @@
 #include "TestSupport.h"
 
 #include <QAbstractButton>
+#include <QDialog>
+#include <QLabel>
+#include <QTest>
 #include <QApplication>
 #include <QCoreApplication>
 #include <QDeadlineTimer>
@@ -24,6 +27,21 @@ void ModalWatcher::check()
     if (auto *box = qobject_cast<QMessageBox *>(modal)) {
         messages << box->text();
         box->button(QMessageBox::Ok)->click();
+        return;
+    }
+    if (dialogActions.empty() && modal != m_pending) {
+        // A dialog the test did not ask for would wait for a click that never comes: close it
+        // and fail the test with what it said.
+        QString text = modal->windowTitle();
+        for (const QLabel *label : modal->findChildren<QLabel *>())
+            if (!label->text().isEmpty())
+                text += QLatin1String(" | ") + label->text();
+        if (auto *dialog = qobject_cast<QDialog *>(modal))
+            dialog->reject();
+        else
+            modal->close();
+        QTest::qFail(qPrintable(QStringLiteral("unexpected modal dialog: ") + text), __FILE__,
+                     __LINE__);
         return;
     }
     if (!dialogActions.empty() && modal != m_pending) {

@@ -3,7 +3,10 @@
 #include "TestSupport.h"
 #include "link/MSComm.h"
 
+#include <QDir>
+#include <QSettings>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTest>
 #include <poll.h>
 #include <cerrno>
@@ -49,6 +52,7 @@ private slots:
     void vanishedPortClosesAndSaysSo();
     void reopenAfterLossBeforeTheEventLoopRan();
     void comNumbersMapToDevices();
+    void settingsFileMapsComNumbers();
 };
 
 void PortTest::settingsParse_data()
@@ -207,8 +211,10 @@ void PortTest::openFailureGivesErrorText()
 {
     MSComm port;
     port.setDeviceResolver([](int) { return QStringLiteral("/nonexistent/ttyKELM"); });
+    port.setCommPort(2);
     QVERIFY(!port.setPortOpen(true));
-    QVERIFY(!port.errorString().isEmpty());
+    QCOMPARE(port.errorString(),
+             QStringLiteral("Com 2 (/nonexistent/ttyKELM): No such file or directory"));
     QVERIFY(!port.portOpen());
 }
 
@@ -310,6 +316,41 @@ void PortTest::comNumbersMapToDevices()
     port.setDeviceResolver([](int n) { return QStringLiteral("/dev/test%1").arg(n); });
     port.setCommPort(3);
     QCOMPARE(port.systemLocation(), QStringLiteral("/dev/test3"));
+}
+
+// [Ports] in kelm.conf maps Com n to any device; without it, or with a file that cannot be
+// read, the enumeration holds.
+void PortTest::settingsFileMapsComNumbers()
+{
+    QTemporaryDir home;
+    qputenv("XDG_CONFIG_HOME", home.path().toLocal8Bit());
+    const QString enumerated = defaultComDevice(2);
+    test::UnitOnLine line;
+    line.unit->stop();
+    QVERIFY(QDir(home.path()).mkpath("kelm"));
+    {
+        QSettings conf(home.filePath("kelm/kelm.conf"), QSettings::IniFormat);
+        conf.setValue("Ports/Com2", line.device());
+        conf.setValue("Ports/Com3", "/dev/kelm-missing");
+    }
+    MSComm port;
+    QCOMPARE(port.deviceFor(2), line.device());
+    QCOMPARE(port.deviceFor(1), defaultComDevice(1));
+    port.setCommPort(2);
+    QVERIFY(port.setPortOpen(true));
+    port.output("m");
+    QCOMPARE(readMaster(line.pty.master(), 1), QByteArray("m"));
+    port.setPortOpen(false);
+    port.setCommPort(3);
+    QVERIFY(!port.setPortOpen(true));
+    QCOMPARE(port.errorString(),
+             QStringLiteral("Com 3 (/dev/kelm-missing): No such file or directory"));
+
+    // A settings file that cannot be read is passed over.
+    QVERIFY(QFile::remove(home.filePath("kelm/kelm.conf")));
+    QVERIFY(QDir(home.path()).mkpath("kelm/kelm.conf"));
+    QCOMPARE(port.deviceFor(2), enumerated);
+    qunsetenv("XDG_CONFIG_HOME");
 }
 
 QTEST_MAIN(PortTest)
