@@ -7,6 +7,7 @@ packages=(
     qt6-base-dev qt6-base-dev-tools qt6-serialport-dev qt6-qpa-plugins
     libgl-dev libxkbcommon-dev
     fonts-dejavu-core fonts-liberation2
+    xvfb xauth xdotool libxcb-cursor0
 )
 if [ "${KELM_WITH_FUZZ:-0}" = 1 ]; then
     packages+=(clang libclang-rt-14-dev)

@@ -428,6 +428,8 @@ void SimUnit::receiveBlock()
             m_model.apply(data);
     }
     writeByte(DLE);
+    if (m_listener.received)
+        m_listener.received(data);
     handleTelegram(data);
 }
 
@@ -511,8 +513,12 @@ bool SimUnit::sendTelegram(const Bytes &data, bool stxSent)
         block.push_back(DLE);
         if (cut) {
             writeBytes(block);
-            std::lock_guard lock(m_mutex);
-            ++m_failedSends;
+            {
+                std::lock_guard lock(m_mutex);
+                ++m_failedSends;
+            }
+            if (m_listener.failed)
+                m_listener.failed(data);
             return false;
         }
         block.push_back(ETX);
@@ -522,14 +528,22 @@ bool SimUnit::sendTelegram(const Bytes &data, bool stxSent)
             continue;
         if (b == DLE) {
             log("-> " + describeTelegram(data, true));
-            std::lock_guard lock(m_mutex);
-            m_sent.push_back(data);
+            {
+                std::lock_guard lock(m_mutex);
+                m_sent.push_back(data);
+            }
+            if (m_listener.sent)
+                m_listener.sent(data);
             return true;
         }
     }
     log("-> " + describeTelegram(data, true) + " NOT delivered");
-    std::lock_guard lock(m_mutex);
-    ++m_failedSends;
+    {
+        std::lock_guard lock(m_mutex);
+        ++m_failedSends;
+    }
+    if (m_listener.failed)
+        m_listener.failed(data);
     return false;
 }
 

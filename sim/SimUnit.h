@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -27,6 +28,16 @@ public:
     ~SimUnit();
     SimUnit(const SimUnit &) = delete;
     SimUnit &operator=(const SimUnit &) = delete;
+
+    // Told of every block as it is settled, from the unit's own thread: a block of the tool's
+    // accepted, a block of the unit's own accepted by the tool, or given up.
+    struct Listener
+    {
+        std::function<void(const Bytes &)> received;
+        std::function<void(const Bytes &)> sent;
+        std::function<void(const Bytes &)> failed;
+    };
+    void setListener(Listener listener) { m_listener = std::move(listener); } // before start()
 
     void start();
     void stop();
@@ -89,6 +100,7 @@ private:
     bool sendTelegram(const Bytes &data, bool stxSent = false);
 
     int m_fd;
+    Listener m_listener;
     std::thread m_thread;
     std::atomic<bool> m_stop{false};
     std::atomic<bool> m_busy{false};

@@ -1,10 +1,15 @@
 // kelm-unit: the simulated KELM unit on a serial line of its own.
+#include "sim/PtyPair.h"
 #include "sim/SimUnit.h"
+#include "sim/UnitScript.h"
 #include "sim/UnitWindow.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
+#include <QFile>
+#include <QFileInfo>
 #include <cstdio>
+#include <memory>
 #include <unistd.h>
 
 int main(int argc, char *argv[])
@@ -28,9 +33,23 @@ int main(int argc, char *argv[])
                              QStringLiteral("baud"), QStringLiteral("9600"));
     QCommandLineOption stx(QStringLiteral("stx"),
                            QStringLiteral("The block check covers STX (units 100201 to 100203)."));
+    QCommandLineOption pty(
+        QStringLiteral("pty"),
+        QStringLiteral("Instead of DEVICE, make a pseudo-terminal pair, serve one side and put a "
+                       "symbolic link to the other at LINK, for the tool's port (for example "
+                       "Com1=LINK under [Ports] in ~/.config/kelm/kelm.conf)."),
+        QStringLiteral("LINK"));
+    QCommandLineOption script(
+        QStringLiteral("script"),
+        QStringLiteral("Take commands on standard input (key N, release, selector S P, report HEX, "
+                       "burst N, quit) and report every settled block on standard output "
+                       "(rx HEX, tx HEX, tx-failed HEX)."));
     parser.addOption(speed);
     parser.addOption(stx);
-    parser.addPositionalArgument(QStringLiteral("DEVICE"), QStringLiteral("The serial line."));
+    parser.addOption(pty);
+    parser.addOption(script);
+    parser.addPositionalArgument(QStringLiteral("DEVICE"), QStringLiteral("The serial line."),
+                                 QStringLiteral("[DEVICE]"));
     if (!parser.parse(arguments)) {
         std::fprintf(stderr, "kelm-unit: %s (see --help)\n", qPrintable(parser.errorText()));
         return 2;
@@ -46,8 +65,8 @@ int main(int argc, char *argv[])
     }
 
     const QStringList args = parser.positionalArguments();
-    if (args.size() != 1) {
-        std::fprintf(stderr, "kelm-unit: give exactly one DEVICE (see --help)\n");
+    if (args.size() != (parser.isSet(pty) ? 0 : 1)) {
+        std::fprintf(stderr, "kelm-unit: give exactly one DEVICE, or --pty LINK (see --help)\n");
         return 2;
     }
     const int baud = parser.value(speed).toInt();
@@ -56,12 +75,36 @@ int main(int argc, char *argv[])
                      qPrintable(parser.value(speed)));
         return 2;
     }
-    QString error;
-    const int fd = kelm::sim::openUnitLine(args[0], baud, &error);
-    if (fd < 0) {
-        std::fprintf(stderr, "kelm-unit: cannot open %s: %s\n", qPrintable(args[0]),
-                     qPrintable(error));
-        return 1;
+    QString line;
+    int fd = -1;
+    std::unique_ptr<kelm::sim::PtyPair> pair;
+    if (parser.isSet(pty)) {
+        line = parser.value(pty);
+        pair = std::make_unique<kelm::sim::PtyPair>();
+        const QFileInfo existing(line);
+        if (existing.exists() && !existing.isSymLink()) {
+            std::fprintf(stderr, "kelm-unit: %s exists and is no symbolic link\n",
+                         qPrintable(line));
+            return 1;
+        }
+        QFile::remove(line);
+        if (!pair->isValid() ||
+            !QFile::link(QString::fromStdString(pair->slavePath()), line)) {
+            std::fprintf(stderr, "kelm-unit: cannot make a line at %s\n", qPrintable(line));
+            return 1;
+        }
+        fd = pair->master();
+        std::printf("line %s %s\n", qPrintable(line), pair->slavePath().c_str());
+        std::fflush(stdout);
+    } else {
+        line = args[0];
+        QString error;
+        fd = kelm::sim::openUnitLine(line, baud, &error);
+        if (fd < 0) {
+            std::fprintf(stderr, "kelm-unit: cannot open %s: %s\n", qPrintable(line),
+                         qPrintable(error));
+            return 1;
+        }
     }
 
     QApplication app(argc, argv);
@@ -69,11 +112,19 @@ int main(int argc, char *argv[])
     QApplication::setApplicationVersion(QStringLiteral(KELM_VERSION));
     kelm::sim::SimUnit unit(fd);
     unit.setStxVariant(parser.isSet(stx));
-    kelm::sim::UnitWindow window(unit, args[0]);
+    std::unique_ptr<kelm::sim::UnitScript> control;
+    if (parser.isSet(script)) {
+        kelm::sim::UnitScript::reportEvents(unit);
+        control = std::make_unique<kelm::sim::UnitScript>(unit);
+    }
+    kelm::sim::UnitWindow window(unit, line);
     unit.start();
     window.show();
     const int rc = app.exec();
     unit.stop();
-    ::close(fd);
+    if (pair)
+        QFile::remove(line);
+    else
+        ::close(fd);
     return rc;
 }

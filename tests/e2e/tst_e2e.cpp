@@ -1,0 +1,342 @@
+// The shipped program as its own process, under an X server of its own, driven from outside
+// with xdotool as an operator would, against kelm-unit running as another process on the far
+// end of a pseudo-terminal. Com 1 reaches the line through the settings file, as a user's
+// adapter would. What counts is what the unit saw on the line, whether the tool kept its port
+// and which message boxes it showed.
+#include "device/Telegramme.h"
+
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QThread>
+
+using namespace kelm;
+
+namespace {
+
+constexpr int kMenuBar = 19; // the main window's client area starts below its menu bar
+
+QString hex(const QByteArray &telegram)
+{
+    return QString::fromLatin1(telegram.toHex().toUpper());
+}
+
+QString xdo(const QStringList &args)
+{
+    QProcess p;
+    p.start(QStringLiteral("xdotool"), args);
+    p.waitForFinished(5000);
+    return QString::fromLocal8Bit(p.readAllStandardOutput()).trimmed();
+}
+
+bool waitUntil(const std::function<bool()> &pred, int ms)
+{
+    QDeadlineTimer deadline(ms);
+    while (!pred()) {
+        if (deadline.hasExpired())
+            return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        QThread::msleep(20);
+    }
+    return true;
+}
+
+// kelm-unit --pty LINK --script: commands in, settled blocks out.
+class Unit
+{
+public:
+    explicit Unit(const QString &link)
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        m_process.setProcessEnvironment(env);
+        m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        QObject::connect(&m_process, &QProcess::readyReadStandardOutput, [this] { read(); });
+        m_process.start(QStringLiteral(KELM_UNIT_BIN),
+                        {QStringLiteral("--pty"), link, QStringLiteral("--script")});
+        waitUntil([this] { return !device.isEmpty(); }, 10000);
+    }
+    ~Unit() { kill(); }
+    void command(const QString &line) { m_process.write((line + QLatin1Char('\n')).toUtf8()); }
+    void kill()
+    {
+        m_process.kill();
+        m_process.waitForFinished(3000);
+    }
+    QStringList rx, tx, txFailed;
+    QString device;
+
+private:
+    void read()
+    {
+        while (m_process.canReadLine()) {
+            const QString line = QString::fromUtf8(m_process.readLine()).trimmed();
+            const QString kind = line.section(QLatin1Char(' '), 0, 0);
+            const QString rest = line.section(QLatin1Char(' '), 1);
+            if (kind == QLatin1String("rx"))
+                rx << rest;
+            else if (kind == QLatin1String("tx"))
+                tx << rest;
+            else if (kind == QLatin1String("tx-failed"))
+                txFailed << rest;
+            else if (kind == QLatin1String("line"))
+                device = rest.section(QLatin1Char(' '), 1);
+        }
+    }
+    QProcess m_process;
+};
+
+} // namespace
+
+class EndToEndTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+    void startUpFindsTheUnit();
+    void keysClickAndDoubleClick();
+    void displayLineWithEnter();
+    void thousandReportsAmongOperatorSends();
+    void continuousTestAndItsStop();
+    void resetCommand();
+    void lostLineAndReconnect();
+
+private:
+    // The tool's windows and their state, as seen from outside.
+    QString window(const QString &title) const
+    {
+        return xdo({"search", "--onlyvisible", "--name", "^" + title + "$"}).section('\n', 0, 0);
+    }
+    int messageBoxes() const
+    {
+        const QString found = xdo({"search", "--onlyvisible", "--name", "^KELM$"});
+        return found.isEmpty() ? 0 : int(found.split('\n').size());
+    }
+    bool toolHoldsLine() const
+    {
+        const QDir fds(QStringLiteral("/proc/%1/fd").arg(m_tool.processId()));
+        for (const QString &fd : fds.entryList(QDir::NoDotAndDotDot | QDir::System))
+            if (QFile::symLinkTarget(fds.filePath(fd)) == m_unit->device)
+                return true;
+        return false;
+    }
+    void click(int x, int y, int repeat = 1)
+    {
+        const QString w = window(QStringLiteral("Morvane KELM"));
+        xdo({"mousemove", "--window", w, QString::number(x), QString::number(y + kMenuBar),
+             "click", "--repeat", QString::number(repeat), "--delay", "80", "1"});
+    }
+    void clickKey(int k, int repeat = 1)
+    {
+        static constexpr int left[4] = {96, 136, 176, 216}, top[3] = {240, 296, 336};
+        click(left[k % 4] + 16, top[k / 4] + 16, repeat);
+    }
+    // Opens the first menu with a click and walks to menu `index`, entry `entry`, by keyboard.
+    void menu(int index, int entry)
+    {
+        click(15, -kMenuBar / 2);
+        QTest::qWait(300);
+        for (int i = 0; i < index; ++i)
+            xdo({"key", "Right"});
+        for (int i = 0; i < entry; ++i)
+            xdo({"key", "Down"});
+        xdo({"key", "Return"});
+    }
+    void waitForRx(int count, int ms = 5000)
+    {
+        QVERIFY2(waitUntil([&] { return m_unit->rx.size() >= count; }, ms),
+                 qPrintable(m_unit->rx.join(' ')));
+    }
+    void checkHealthy()
+    {
+        QCOMPARE(messageBoxes(), 0);
+        QVERIFY(toolHoldsLine());
+        QCOMPARE(m_unit->txFailed, QStringList());
+    }
+
+    QTemporaryDir m_home;
+    QString m_link;
+    std::unique_ptr<Unit> m_unit;
+    QProcess m_tool;
+    std::array<bool, 12> m_lit{};
+};
+
+void EndToEndTest::initTestCase()
+{
+    if (qEnvironmentVariableIsEmpty("DISPLAY"))
+        QSKIP("needs an X server (run under xvfb-run)");
+    m_link = m_home.filePath("line");
+    QVERIFY(QDir(m_home.path()).mkpath("config/kelm"));
+    QFile conf(m_home.filePath("config/kelm/kelm.conf"));
+    QVERIFY(conf.open(QIODevice::WriteOnly));
+    conf.write("[Ports]\nCom1=" + m_link.toLocal8Bit() + "\n");
+    conf.close();
+    m_unit = std::make_unique<Unit>(m_link);
+    QVERIFY(!m_unit->device.isEmpty());
+
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("XDG_CONFIG_HOME"), m_home.filePath("config"));
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+    m_tool.setProcessEnvironment(env);
+    m_tool.setProcessChannelMode(QProcess::ForwardedChannels);
+    m_tool.start(QStringLiteral(KELM_BIN), {});
+    QVERIFY(m_tool.waitForStarted());
+}
+
+void EndToEndTest::cleanupTestCase()
+{
+    m_tool.kill();
+    m_tool.waitForFinished(3000);
+}
+
+void EndToEndTest::startUpFindsTheUnit()
+{
+    QVERIFY(waitUntil([&] { return !window(QStringLiteral("Schnittstelle")).isEmpty(); }, 10000));
+    // OK, at its place in the dialog.
+    xdo({"mousemove", "--window", window(QStringLiteral("Schnittstelle")), "64", "188", "click",
+         "1"});
+    const QString query = hex(Telegramm::statusQuery());
+    // Queried by OK and by the start-up, then display clear and all LEDs off.
+    waitForRx(4);
+    QCOMPARE(m_unit->rx, (QStringList{query, query, hex(Telegramm::displayClear()),
+                                      hex(Telegramm::allLedsOff())}));
+    QVERIFY(waitUntil([&] { return !window(QStringLiteral("Morvane KELM")).isEmpty(); }, 5000));
+    checkHealthy();
+}
+
+void EndToEndTest::keysClickAndDoubleClick()
+{
+    m_unit->rx.clear();
+    clickKey(3);
+    waitForRx(1);
+    QTest::qWait(600); // no double-click with the next one
+    clickKey(5, 2);
+    waitForRx(3);
+    QTest::qWait(600);
+    clickKey(5);
+    waitForRx(4);
+    QCOMPARE(m_unit->rx, (QStringList{hex(Telegramm::ledOn(3)), hex(Telegramm::ledOn(5)),
+                                      hex(Telegramm::ledBlink(5)), hex(Telegramm::ledOff(5))}));
+    m_lit[3] = true;
+    checkHealthy();
+}
+
+void EndToEndTest::displayLineWithEnter()
+{
+    m_unit->rx.clear();
+    const int tx = int(m_unit->tx.size());
+    click(120, 64 + 16 * 2 + 9);
+    xdo({"type", "--delay", "30", "Hallo 42"});
+    xdo({"key", "Return"});
+    waitForRx(1);
+    QCOMPARE(m_unit->rx,
+             QStringList{hex(Telegramm::displayLine(2, QStringLiteral("Hallo 42"), false, false))});
+    // The unit's acknowledgement was taken.
+    QVERIFY(waitUntil([&] { return m_unit->tx.size() > tx; }, 3000));
+    QTest::qWait(300);
+    checkHealthy();
+}
+
+void EndToEndTest::thousandReportsAmongOperatorSends()
+{
+    m_unit->rx.clear();
+    const int before = int(m_unit->tx.size());
+    QStringList expected;
+    for (int round = 0; round < 10; ++round) {
+        m_unit->command(QStringLiteral("burst 50"));
+        for (int i = 0; i < 50; ++i) {
+            m_unit->command(i % 2 ? QStringLiteral("release") : QStringLiteral("key %1").arg(i % 12 + 1));
+            QTest::qWait(i % 7 == 0 ? 15 : 2);
+            if (i % 10 == 5) {
+                const int k = (round + i) % 12;
+                clickKey(k);
+                QTest::qWait(450); // apart enough not to make a double-click
+                expected << hex(m_lit[k] ? Telegramm::ledOff(k) : Telegramm::ledOn(k));
+                m_lit[k] = !m_lit[k];
+            }
+        }
+    }
+    QVERIFY2(waitUntil([&] { return m_unit->tx.size() - before >= 1000; }, 60000),
+             qPrintable(QString::number(m_unit->tx.size() - before)));
+    waitForRx(int(expected.size()));
+    QCOMPARE(m_unit->rx, expected);
+    checkHealthy();
+}
+
+void EndToEndTest::continuousTestAndItsStop()
+{
+    m_unit->rx.clear();
+    menu(1, 0); // Funktionen, Dauertest
+    QTest::qWait(60000);
+    QVERIFY(toolHoldsLine());
+    menu(1, 0);
+    const QString clear = hex(Telegramm::displayClear()), off = hex(Telegramm::allLedsOff());
+    QVERIFY(waitUntil([&] { return m_unit->rx.size() > 2 && m_unit->rx.last() == off; }, 15000));
+    const QStringList rx = m_unit->rx;
+    QCOMPARE(rx.mid(0, 3), (QStringList{clear, off, off}));
+    // Characters in order, each followed by one step of the LED chase, until the stop.
+    int chars = 0;
+    for (int i = 3; i + 1 < rx.size(); i += 2) {
+        const int pass = chars / 128, pos = chars % 128;
+        const QString c = hex(Telegramm::displayChar(pos / 16, pos % 16, pass % 2 == 1,
+                                                     pass / 2 == 1, std::uint8_t(0x80 + pos)));
+        if (rx[i] != c)
+            break;
+        const int k = chars % 12;
+        QCOMPARE(rx[i + 1], hex((chars / 12) % 2 ? Telegramm::ledOff(k) : Telegramm::ledOn(k)));
+        ++chars;
+    }
+    // 60 s at no less than 0.3 s a character; a loaded machine may take longer.
+    QVERIFY2(chars >= 100 && chars <= 201, qPrintable(QString::number(chars)));
+    // The stop's display clear, the character under way if any, then clear and all LEDs off.
+    QVERIFY(rx.size() - (3 + 2 * chars) <= 5);
+    QCOMPARE(rx.mid(rx.size() - 2), (QStringList{clear, off}));
+    m_lit.fill(false);
+    checkHealthy();
+}
+
+void EndToEndTest::resetCommand()
+{
+    m_unit->rx.clear();
+    menu(1, 1); // Funktionen, Reset KELM
+    waitForRx(3);
+    QCOMPARE(m_unit->rx, (QStringList{hex(Telegramm::statusQuery()), hex(Telegramm::displayClear()),
+                                      hex(Telegramm::allLedsOff())}));
+    checkHealthy();
+}
+
+// The unit's end of the line closes: one message, demonstration mode, and the dialog's OK
+// opens the line again once a unit is back.
+void EndToEndTest::lostLineAndReconnect()
+{
+    m_unit->kill();
+    QVERIFY(waitUntil([&] { return messageBoxes() == 1; }, 5000));
+    QVERIFY(waitUntil([&] { return !toolHoldsLine(); }, 3000));
+    QTest::qWait(500);
+    QCOMPARE(messageBoxes(), 1);
+    xdo({"mousemove", "--window", window(QStringLiteral("KELM")), "10", "10"});
+    xdo({"key", "Return"});
+    QVERIFY(waitUntil([&] { return messageBoxes() == 0; }, 3000));
+
+    m_unit = std::make_unique<Unit>(m_link);
+    menu(2, 0); // Schnittstelle, Konfiguraion
+    QVERIFY(waitUntil([&] { return !window(QStringLiteral("Schnittstelle")).isEmpty(); }, 5000));
+    xdo({"mousemove", "--window", window(QStringLiteral("Schnittstelle")), "64", "188", "click",
+         "1"});
+    waitForRx(1);
+    QCOMPARE(m_unit->rx, QStringList{hex(Telegramm::statusQuery())});
+    // Out of demonstration mode again: a click reaches the unit.
+    QTest::qWait(600);
+    clickKey(0);
+    waitForRx(2);
+    QCOMPARE(m_unit->rx.last(), hex(Telegramm::ledOn(0)));
+    checkHealthy();
+}
+
+QTEST_GUILESS_MAIN(EndToEndTest)
+#include "tst_e2e.moc"
