@@ -46,6 +46,17 @@ frmAbout::frmAbout(QWidget *parent) : QDialog(parent)
     text1->setObjectName(QStringLiteral("Text1"));
     text1->setGeometry(twips(1050, 1440, 4440, 1140));
     text1->setReadOnly(true);
+    // Five lines of address fit the designed height without a scroll bar or touching the edge.
+    text1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    text1->document()->setDocumentMargin(3);
+    QFont addressFont = text1->font();
+    for (int px = 13; px > 8; --px) {
+        addressFont.setPixelSize(px);
+        if (5 * QFontMetrics(addressFont).lineSpacing() + 2 * 3 + 2 * text1->frameWidth() + 2 <=
+            text1->height())
+            break;
+    }
+    text1->setFont(addressFont);
     text1->setPlainText(QStringLiteral("Morvane Bediensysteme GmbH\n"
                                        "Am Kesselhaus 7\n"
                                        "D-99999 Lindenau\n"

@@ -204,7 +204,8 @@ void UnitFront::paintEvent(QPaintEvent *)
     p.drawRoundedRect(QRectF(64, 50, 217, 148), 6, 6);
     p.setBrush(QColor(140, 189, 159));
     p.setPen(QPen(QColor(70, 96, 80), 1));
-    p.drawRect(QRectF(74, 58, 197, 134));
+    // The glass reaches below the last line (176 + 18), so no lip of the bezel shows under it.
+    p.drawRect(QRectF(74, 58, 197, 138));
 
     // Attribute strip under the display.
     p.setBrush(Qt::black);

@@ -3,6 +3,7 @@
 #include "about/frmAbout.h"
 #include "app/Widgets.h"
 #include "config/Dialog.h"
+#include "config/Remembered.h"
 #include "device/KELMkonstanten.h"
 #include "monitor/V24Mon.h"
 
@@ -25,6 +26,7 @@ namespace {
 const QColor kLedGrey(0xE0, 0xE0, 0xE0);
 const QColor kLedYellow(0xFF, 0xFF, 0x00);
 const QColor kDisplayGreen(0x8C, 0xBD, 0x9F);
+const QColor kDisplayDisabledText(0x2F, 0x45, 0x38); // 4.8:1 against the green
 constexpr int kKeyLeft[4] = {96, 136, 176, 216};
 constexpr int kKeyTop[3] = {240, 296, 336};
 constexpr int kBlinkIntervalMs = 567;
@@ -86,6 +88,9 @@ frmKELM::frmKELM(QWidget *parent, Clock &clock)
     m_timer1->setInterval(kBlinkIntervalMs);
     connect(m_timer1, &QTimer::timeout, this, &frmKELM::Timer1_Timer);
     m_timer1->start();
+
+    remembered::loadLine(m_comm);
+    remembered::restorePosition(*this, QStringLiteral("Main"));
 }
 
 frmKELM::~frmKELM()
@@ -101,7 +106,7 @@ void frmKELM::buildControls()
     setCentralWidget(m_front);
 
     QFont lineFont = QFontDatabase::systemFont(QFontDatabase::FixedFont);
-    lineFont.setPixelSize(14);
+    lineFont.setPixelSize(15);
     for (int n = 0; n < K::DisplayZeilen; ++n) {
         auto *line = new DisplayLine(n, m_front);
         line->setObjectName(QStringLiteral("txtDisplay%1").arg(n));
@@ -112,6 +117,8 @@ void frmKELM::buildControls()
         QPalette pal = line->palette();
         pal.setColor(QPalette::Base, kDisplayGreen);
         pal.setColor(QPalette::Disabled, QPalette::Base, kDisplayGreen);
+        // The continuous test's notice stands in disabled boxes: it must stay readable there.
+        pal.setColor(QPalette::Disabled, QPalette::Text, kDisplayDisabledText);
         if (n == 0)
             pal.setColor(QPalette::Text, Qt::black);
         line->setPalette(pal);
@@ -119,20 +126,22 @@ void frmKELM::buildControls()
             [this](int index, int &code) { txtDisplay_KeyPress(index, code); });
         m_txtDisplay[n] = line;
     }
+    fillDisplayLines();
 
     auto checkBox = [this](const char *name, const QString &caption, QRect rect) {
         auto *box = new QCheckBox(caption, m_front);
         box->setObjectName(QLatin1String(name));
-        box->setGeometry(rect);
-        // Black strip, caption in the highlight-text colour, indicator small enough for the
-        // caption to fit the designed width.
+        // Black strip, caption in the highlight-text colour. Caption and indicator are sized to
+        // be read, so the box keeps its place but may grow to the right past its designed width.
         const QColor text = box->palette().color(QPalette::HighlightedText);
-        box->setStyleSheet(QStringLiteral("QCheckBox { background: black; color: %1; spacing: 3px;"
-                                          " font-size: 10px; }"
-                                          "QCheckBox::indicator { width: 8px; height: 8px;"
+        box->setStyleSheet(QStringLiteral("QCheckBox { background: black; color: %1; spacing: 4px;"
+                                          " font-size: 12px; }"
+                                          "QCheckBox::indicator { width: 10px; height: 10px;"
                                           " border: 1px solid %1; background: black; }"
                                           "QCheckBox::indicator:checked { background: %1; }")
                                .arg(text.name()));
+        rect.setWidth(std::max(rect.width(), box->sizeHint().width()));
+        box->setGeometry(rect);
         return box;
     };
     m_chkBlinken = checkBox("chkBlinken", QStringLiteral("blinken"), QRect(40, 200, 57, 17));
@@ -193,6 +202,21 @@ void frmKELM::buildControls()
     m_lblDemo->setPalette(demoPal);
 }
 
+void frmKELM::fillDisplayLines()
+{
+    // Sixteen characters fill the line as they do on the unit: the largest fixed font that
+    // fits the box's height, spaced out to its width (the line edit's margins and cursor
+    // take 6 pixels). The spacing is a percentage of the glyphs' advance: an absolute one is
+    // taken in points, not pixels.
+    const double target = (185 - 2 * 2 - 2) / double(K::DisplaySpalten);
+    QFont font = m_txtDisplay[0]->font();
+    const double advance = QFontMetricsF(font).horizontalAdvance(QLatin1Char('M'));
+    if (advance > 0 && advance < target)
+        font.setLetterSpacing(QFont::PercentageSpacing, 100.0 * target / advance);
+    for (DisplayLine *line : m_txtDisplay)
+        line->setFont(font);
+}
+
 void frmKELM::buildMenus()
 {
     auto menu = [this](const char *name, const QString &caption) {
@@ -246,7 +270,9 @@ Dialog *frmKELM::newDialog()
     Dialog::Hooks hooks;
     hooks.afterOpen = [this] { Statusabfrage(); };
     hooks.showDemo = [this] { setDemoMode(true); };
-    return new Dialog(m_comm, std::move(hooks), this);
+    auto *dialog = new Dialog(m_comm, std::move(hooks), this);
+    remembered::restorePosition(*dialog, QStringLiteral("Dialog"));
+    return dialog;
 }
 
 void frmKELM::showDialogModal()
@@ -254,11 +280,15 @@ void frmKELM::showDialogModal()
     std::unique_ptr<Dialog> dialog(newDialog());
     m_dialog = dialog.get();
     dialog->exec();
+    remembered::savePosition(*dialog, QStringLiteral("Dialog"));
 }
 
 void frmKELM::closeEvent(QCloseEvent *event)
 {
     // Form_Unload: never refused, no questions.
+    remembered::savePosition(*this, QStringLiteral("Main"));
+    if (m_monitor)
+        rememberMonitor();
     if (m_comm.portOpen())
         m_comm.setPortOpen(false);
     m_timer1->stop();
@@ -292,6 +322,8 @@ void frmKELM::mnuKonfig_Click()
     Dialog *dialog = newDialog();
     dialog->setAttribute(Qt::WA_DeleteOnClose);
     dialog->setModal(false);
+    connect(dialog, &QDialog::finished, this,
+            [dialog] { remembered::savePosition(*dialog, QStringLiteral("Dialog")); });
     m_dialog = dialog;
     dialog->show();
 }
@@ -312,10 +344,22 @@ V24Mon &frmKELM::V24Monitor()
     if (!m_monitor) {
         m_monitor = std::make_unique<V24Mon>();
         m_monitor->setWindowIcon(windowIcon());
-        connect(m_monitor.get(), &V24Mon::hiddenByUser, this,
-                [this] { m_mnuMonitorEA->setChecked(false); });
+        connect(m_monitor.get(), &V24Mon::hiddenByUser, this, [this] {
+            m_mnuMonitorEA->setChecked(false);
+            rememberMonitor();
+        });
+        remembered::restorePosition(*m_monitor, QStringLiteral("Monitor"));
+        if (!remembered::monitorAscii())
+            m_monitor->mnuShowHex_Click();
     }
     return *m_monitor;
+}
+
+void frmKELM::rememberMonitor()
+{
+    // A hidden window keeps the position it was last shown at.
+    remembered::saveMonitorAscii(m_monitor->showAscii());
+    remembered::savePosition(*m_monitor, QStringLiteral("Monitor"));
 }
 
 void frmKELM::mnuMonitorEA_Click()
@@ -324,6 +368,7 @@ void frmKELM::mnuMonitorEA_Click()
         V24Monitor().show();
         m_mnuMonitorEA->setChecked(true);
     } else {
+        rememberMonitor();
         V24Monitor().hide();
         m_mnuMonitorEA->setChecked(false);
     }
@@ -414,8 +459,15 @@ void frmKELM::setDemoMode(bool on)
 
 void frmKELM::showMessage(const QString &text)
 {
+    // The box belongs to the window in front: during start-up that is the dialog, not yet
+    // this window, and a box of nobody's would stand in the middle of the screen.
+    QWidget *owner = QApplication::activeModalWidget();
+    if (!owner && m_dialog && m_dialog->isVisible())
+        owner = m_dialog;
+    if (!owner && isVisible())
+        owner = this;
     QMessageBox box(QMessageBox::NoIcon, QApplication::applicationName(), text, QMessageBox::Ok,
-                    isVisible() ? this : nullptr);
+                    owner);
     box.setObjectName(QStringLiteral("kelmMessage"));
     box.exec();
 }

@@ -92,9 +92,11 @@ private:
 
     void buildControls();
     void buildMenus();
+    void fillDisplayLines();
     void showDialogModal();
     Dialog *newDialog();
     void setSelectorLabel(QLabel *label, int position);
+    void rememberMonitor();
 
     MSComm m_comm;
     std::unique_ptr<MonitorSink> m_sink;

@@ -1,5 +1,6 @@
 #include "config/Dialog.h"
 
+#include "config/Remembered.h"
 #include "link/MSComm.h"
 
 #include <QCloseEvent>
@@ -118,6 +119,7 @@ void Dialog::OKButton_Click()
         showKelmMessage(this, m_port.errorString());
         return;
     }
+    remembered::saveLine(m_port);
     if (m_hooks.afterOpen)
         m_hooks.afterOpen();
     m_closing = true;

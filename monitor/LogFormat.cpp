@@ -104,6 +104,15 @@ QByteArray formatLog(const TrafficRecord &record, SaveKind kind, const QString &
     return out;
 }
 
+QString logDateText(const QDate &date, const QLocale &locale)
+{
+    const QString text = locale.toString(date, QLocale::ShortFormat);
+    for (QChar c : text)
+        if (c.unicode() > 0xFF)
+            return date.toString(Qt::ISODate);
+    return text;
+}
+
 bool writeLogFile(const QString &path, const QByteArray &contents, QString *error)
 {
     QSaveFile file(path);

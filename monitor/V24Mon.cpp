@@ -1,7 +1,7 @@
 #include "monitor/V24Mon.h"
 
 #include <QCloseEvent>
-#include <QDate>
+#include <QDateTime>
 #include <QFileDialog>
 #include <QFontMetrics>
 #include <QLocale>
@@ -297,10 +297,11 @@ bool V24Mon::V24MonSave(SaveKind kind)
     const QString path = askFileName();
     if (path.isEmpty())
         return true;
-    const QLocale locale = QLocale::system();
+    // One reading of the clock for both, so that a save at midnight cannot mix two days.
+    const QDateTime now = QDateTime::currentDateTime();
     const QByteArray contents =
-        formatLog(m_record, kind, locale.toString(QDate::currentDate(), QLocale::ShortFormat),
-                  QTime::currentTime().toString(QStringLiteral("HH:mm:ss")));
+        formatLog(m_record, kind, logDateText(now.date(), QLocale::system()),
+                  now.time().toString(QStringLiteral("HH:mm:ss")));
     QString error;
     if (writeLogFile(path, contents, &error))
         return true;

@@ -268,9 +268,15 @@ void SimUnit::writeBytes(const Bytes &bytes)
         std::lock_guard lock(m_mutex);
         m_toTool.insert(m_toTool.end(), bytes.begin(), bytes.end());
     }
+    const int pacing = m_byteTimeUs;
     std::size_t done = 0;
     while (done < bytes.size()) {
-        const ssize_t n = ::write(m_fd, bytes.data() + done, bytes.size() - done);
+        // A real line hands the bytes over one at a time; a pseudo-terminal would hand over the
+        // whole block at once unless told otherwise.
+        if (pacing > 0 && done > 0)
+            std::this_thread::sleep_for(std::chrono::microseconds(pacing));
+        const std::size_t chunk = pacing > 0 ? 1 : bytes.size() - done;
+        const ssize_t n = ::write(m_fd, bytes.data() + done, chunk);
         if (n < 0) {
             if (errno == EINTR || errno == EAGAIN)
                 continue;

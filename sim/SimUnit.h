@@ -47,6 +47,9 @@ public:
     void setStatusReply(Bytes reply);
     void setAckDigit(std::uint8_t digit);
     void setAckDelayMs(int ms);
+    // Writes its bytes one at a time, this far apart, as a serial line at a given speed does
+    // (11 bits a byte: 1146 µs at 9600 baud); 0 writes each block at once.
+    void setByteTimeUs(int us) { m_byteTimeUs = us; }
 
     // Sends a telegram of its own as soon as the line is free.
     void sendReport(Bytes data);
@@ -104,6 +107,7 @@ private:
     std::thread m_thread;
     std::atomic<bool> m_stop{false};
     std::atomic<bool> m_busy{false};
+    std::atomic<int> m_byteTimeUs{0};
 
     mutable std::mutex m_mutex;
     bool m_coversStx = false;

@@ -112,6 +112,8 @@ int main(int argc, char *argv[])
     QApplication::setApplicationVersion(QStringLiteral(KELM_VERSION));
     kelm::sim::SimUnit unit(fd);
     unit.setStxVariant(parser.isSet(stx));
+    // A pseudo-terminal has no line speed of its own: the unit keeps the pace of a real line.
+    unit.setByteTimeUs(11 * 1000000 / baud);
     std::unique_ptr<kelm::sim::UnitScript> control;
     if (parser.isSet(script)) {
         kelm::sim::UnitScript::reportEvents(unit);

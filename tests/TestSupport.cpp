@@ -50,9 +50,11 @@ void ModalWatcher::check()
         auto action = std::move(dialogActions.front());
         dialogActions.erase(dialogActions.begin());
         m_pending = modal;
+        // The dialog stays pending while its action runs: OK runs the status query, which
+        // lets this timer fire again with the same dialog still in front.
         QTimer::singleShot(0, modal, [this, action, modal] {
-            m_pending = nullptr;
             action(modal);
+            m_pending = nullptr;
         });
     }
 }

@@ -43,6 +43,8 @@ class LogFormatTest : public QObject
 
 private slots:
     void headLines();
+    void headDateFitsTheFile_data();
+    void headDateFitsTheFile();
     void threeRecords_data();
     void threeRecords();
     void pairsOfTwenty();
@@ -62,6 +64,30 @@ void LogFormatTest::headLines()
     const auto l = lines(formatLog(TrafficRecord{}, SaveKind::Hex, "06.12.26", "12:00:00"));
     QCOMPARE(l.value(0), QByteArray("Date: 06.12.26         Time: 12:00:00"));
     QCOMPARE(l.value(1), kRule);
+}
+
+void LogFormatTest::headDateFitsTheFile_data()
+{
+    QTest::addColumn<QString>("locale");
+    QTest::addColumn<bool>("iso");
+    QTest::newRow("German") << "de_DE" << false;
+    QTest::newRow("English") << "en_US" << false;
+    QTest::newRow("Arabic") << "ar_EG" << true;
+    QTest::newRow("Persian") << "fa_IR" << true;
+    QTest::newRow("Burmese") << "my_MM" << true;
+}
+
+// A date the file cannot hold byte for byte would come out as question marks: ISO digits then.
+void LogFormatTest::headDateFitsTheFile()
+{
+    QFETCH(QString, locale);
+    QFETCH(bool, iso);
+    const QDate date(2026, 12, 7);
+    const QLocale l(locale);
+    const QString text = logDateText(date, l);
+    QCOMPARE(text, iso ? QStringLiteral("2026-12-07") : l.toString(date, QLocale::ShortFormat));
+    const QByteArray head = formatLog(TrafficRecord{}, SaveKind::Hex, text, "00:00:00");
+    QVERIFY(!head.contains('?'));
 }
 
 void LogFormatTest::threeRecords_data()

@@ -16,6 +16,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTest>
+#include <cmath>
 #include <QTimer>
 
 using namespace kelm;
@@ -32,6 +33,22 @@ bool checked(QWidget *parent, const char *name)
 {
     auto *button = parent->findChild<QAbstractButton *>(QLatin1String(name));
     return button && button->isChecked();
+}
+} // namespace
+
+namespace {
+// Contrast ratio of two colours by their relative luminance (WCAG).
+double contrast(const QColor &a, const QColor &b)
+{
+    auto luminance = [](const QColor &c) {
+        auto channel = [](double v) {
+            return v <= 0.03928 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4);
+        };
+        return 0.2126 * channel(c.redF()) + 0.7152 * channel(c.greenF()) +
+               0.0722 * channel(c.blueF());
+    };
+    const double la = luminance(a), lb = luminance(b);
+    return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
 }
 } // namespace
 
@@ -257,7 +274,25 @@ void StartupTest::mainWindowControls()
     QCOMPARE(target11->geometry(), QRect(216, 336, 33, 33));
     QCOMPARE(target11->toolTip(), QStringLiteral("Click: an/aus  dbl.Click: blinken"));
 
-    QCOMPARE(w.findChild<QCheckBox *>("chkBlinken")->geometry(), QRect(40, 200, 57, 17));
+    // The attribute boxes keep their places and may grow to the right to stay readable.
+    for (const char *name : {"chkBlinken", "chkInvers"}) {
+        const auto *box = w.findChild<QCheckBox *>(name);
+        QCOMPARE(box->geometry().height(), 17);
+        QVERIFY(box->width() >= box->sizeHint().width());
+        QVERIFY(box->font().pixelSize() >= 12 || box->fontInfo().pixelSize() >= 12);
+    }
+    QCOMPARE(w.findChild<QCheckBox *>("chkBlinken")->geometry().topLeft(), QPoint(40, 200));
+    QCOMPARE(w.findChild<QCheckBox *>("chkInvers")->geometry().topLeft(), QPoint(248, 200));
+    // The continuous test's notice, in disabled boxes, stands out from the display's green.
+    auto *line1 = w.findChild<QLineEdit *>("txtDisplay1");
+    const QPalette pal = line1->palette();
+    QVERIFY(contrast(pal.color(QPalette::Disabled, QPalette::Text),
+                     pal.color(QPalette::Disabled, QPalette::Base)) >= 4.5);
+    // Sixteen characters fill the line, within its height.
+    const QFontMetricsF metrics(line1->font());
+    QVERIFY(metrics.horizontalAdvance(QString(16, QLatin1Char('M'))) > 185 * 0.9);
+    QVERIFY(metrics.horizontalAdvance(QString(16, QLatin1Char('M'))) <= 185 - 4);
+    QVERIFY(metrics.height() <= 18);
     QCOMPARE(w.findChild<QCheckBox *>("chkInvers")->text(), QStringLiteral("invers"));
     QCOMPARE(w.findChild<QLabel *>("lblWS1")->text(), QStringLiteral("0"));
     QCOMPARE(w.findChild<QLabel *>("lblWS2")->geometry().topLeft(), QPoint(224, 376));

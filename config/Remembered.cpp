@@ -1,0 +1,84 @@
+#include "config/Remembered.h"
+
+#include "link/MSComm.h"
+#include "link/Settings.h"
+
+#include <QGuiApplication>
+#include <QScreen>
+#include <QWidget>
+
+namespace kelm::remembered {
+
+namespace {
+const QString kCom = QStringLiteral("Line/Com");
+const QString kSettings = QStringLiteral("Line/Settings");
+const QString kVariant = QStringLiteral("Line/Variant");
+const QString kView = QStringLiteral("Monitor/View");
+const QStringList kLineSettings{QStringLiteral("9600,e,8,1"), QStringLiteral("19200,e,8,1")};
+} // namespace
+
+void loadLine(MSComm &port)
+{
+    const auto s = openSettings();
+    if (!s)
+        return;
+    bool ok = false;
+    const int com = s->value(kCom).toInt(&ok);
+    if (ok && com >= 1 && com <= 4)
+        port.setCommPort(com);
+    const QString settings = s->value(kSettings).toString();
+    if (kLineSettings.contains(settings))
+        port.setSettings(settings);
+    const QString variant = s->value(kVariant).toString();
+    if (variant == QLatin1String("STX") || variant == QLatin1String("none"))
+        port.setTag(variant == QLatin1String("STX") ? variant : QString());
+}
+
+void saveLine(const MSComm &port)
+{
+    const auto s = openSettings();
+    if (!s)
+        return;
+    s->setValue(kCom, port.commPortNumber());
+    s->setValue(kSettings, port.settings());
+    s->setValue(kVariant, port.tag() == QLatin1String("STX") ? port.tag() : QStringLiteral("none"));
+}
+
+bool monitorAscii()
+{
+    const auto s = openSettings();
+    return !s || s->value(kView).toString() != QLatin1String("HEX");
+}
+
+void saveMonitorAscii(bool ascii)
+{
+    if (const auto s = openSettings())
+        s->setValue(kView, ascii ? QStringLiteral("ASCII") : QStringLiteral("HEX"));
+}
+
+void restorePosition(QWidget &window, const QString &name)
+{
+    const auto s = openSettings();
+    if (!s)
+        return;
+    const QVariant value = s->value(QStringLiteral("Windows/") + name);
+    if (!value.canConvert<QPoint>())
+        return;
+    const QPoint pos = value.toPoint();
+    // Some of the title bar must be on a screen, or the window could not be moved back.
+    const QRect titleBar(pos, QSize(std::max(window.width(), 40), 20));
+    for (const QScreen *screen : QGuiApplication::screens()) {
+        if (screen->availableGeometry().intersected(titleBar).width() >= 40) {
+            window.move(pos);
+            return;
+        }
+    }
+}
+
+void savePosition(const QWidget &window, const QString &name)
+{
+    if (const auto s = openSettings())
+        s->setValue(QStringLiteral("Windows/") + name, window.pos());
+}
+
+} // namespace kelm::remembered
