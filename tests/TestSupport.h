@@ -29,6 +29,8 @@ class ModalWatcher : public QObject
 public:
     ModalWatcher();
     QStringList messages;
+    // The object name of each message box's owner window, empty for none.
+    QStringList owners;
     // Actions for the next modal windows that are not message boxes (the configuration
     // dialog), taken in order.
     std::vector<std::function<void(QWidget *)>> dialogActions;

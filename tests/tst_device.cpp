@@ -38,6 +38,7 @@ private slots:
     void startWithUnit();
     void startWithoutReplyOffersDialogAgain();
     void startWithSilentLine();
+    void noUnitMessageBelongsToTheDialog();
 
     void clickSwitchesLed();
     void doubleClickBlinks();
@@ -124,6 +125,16 @@ void DeviceTest::startWithSilentLine()
     tool.start();
     QVERIFY(tool.window.demoMode());
     QCOMPARE(tool.watcher.messages, QStringList{"Fehler beim Senden"});
+}
+
+void DeviceTest::noUnitMessageBelongsToTheDialog()
+{
+    ToolOnLine tool;
+    tool.unit().setStatusReply({}); // takes the query, never answers it
+    tool.start();
+    QCOMPARE(tool.watcher.messages, QStringList{"Kein KELM gefunden"});
+    QCOMPARE(tool.watcher.owners, QStringList{"Dialog"});
+    QVERIFY(tool.window.demoMode());
 }
 
 void DeviceTest::clickSwitchesLed()

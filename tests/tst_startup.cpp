@@ -15,6 +15,9 @@
 #include <QMenuBar>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
 #include <QTest>
 #include <cmath>
 #include <QTimer>
@@ -76,6 +79,10 @@ private slots:
     void startWithDemoLeavesPortClosed();
     void configurationDoesNotBlock();
     void closeClosesPortAndEnds();
+
+    void rememberedSettings_data();
+    void rememberedSettings();
+    void settingsKeptByOk();
 };
 
 void StartupTest::dialogLayout()
@@ -396,6 +403,101 @@ void StartupTest::closeClosesPortAndEnds()
     QCOMPARE(ended, 2);
     QVERIFY(!w.MSComm1().portOpen());
     QVERIFY(!w.V24Monitor().isVisible());
+}
+
+void StartupTest::rememberedSettings_data()
+{
+    QTest::addColumn<QByteArray>("conf");
+    QTest::addColumn<int>("com");
+    QTest::addColumn<QString>("settings");
+    QTest::addColumn<QString>("tag");
+    QTest::addColumn<QPoint>("mainAt"); // (-1, -1): not moved
+    QTest::addColumn<bool>("ascii");
+    const QPoint stay(-1, -1);
+    QTest::newRow("none") << QByteArray() << 1 << "9600,e,8,1" << "" << stay << true;
+    QTest::newRow("remembered")
+        << QByteArray("[Line]\nCom=3\nSettings=\"19200,e,8,1\"\nVariant=STX\n"
+                      "[Windows]\nMain=@Point(100 120)\n[Monitor]\nView=HEX\n")
+        << 3 << "19200,e,8,1" << "STX" << QPoint(100, 120) << false;
+    QTest::newRow("out of range")
+        << QByteArray("[Line]\nCom=9\nSettings=fast\nVariant=maybe\n"
+                      "[Windows]\nMain=@Point(5000 5000)\n[Monitor]\nView=3\n")
+        << 1 << "9600,e,8,1" << "" << stay << true;
+    QTest::newRow("nonsense") << QByteArray("\x01\x02[[[\n=\n\xff\xfe") << 1 << "9600,e,8,1"
+                              << "" << stay << true;
+    QTest::newRow("unreadable") << QByteArray("a directory") << 1 << "9600,e,8,1" << "" << stay
+                                << true;
+}
+
+// What a start finds in kelm.conf: values in range are used, anything else leaves the start
+// values, and a file that cannot be read is passed over.
+void StartupTest::rememberedSettings()
+{
+    QFETCH(QByteArray, conf);
+    QFETCH(int, com);
+    QFETCH(QString, settings);
+    QFETCH(QString, tag);
+    QFETCH(QPoint, mainAt);
+    QFETCH(bool, ascii);
+    QTemporaryDir home;
+    qputenv("XDG_CONFIG_HOME", home.path().toLocal8Bit());
+    QVERIFY(QDir(home.path()).mkpath("kelm"));
+    const QString path = home.filePath("kelm/kelm.conf");
+    if (conf == "a directory") {
+        QVERIFY(QDir().mkpath(path));
+    } else if (!conf.isEmpty()) {
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(conf);
+    }
+    frmKELM w;
+    w.setEndTool([] {});
+    QCOMPARE(w.MSComm1().commPortNumber(), com);
+    QCOMPARE(w.MSComm1().settings(), settings);
+    QCOMPARE(w.MSComm1().tag(), tag);
+    if (mainAt != QPoint(-1, -1))
+        QCOMPARE(w.pos(), mainAt);
+    else
+        QVERIFY(w.pos().x() < 1000 && w.pos().y() < 1000);
+    QCOMPARE(w.V24Monitor().showAscii(), ascii);
+    // The dialog shows what the port holds.
+    Dialog d(w.MSComm1(), {});
+    QVERIFY(checked(&d, qPrintable(QStringLiteral("optCOM%1").arg(com - 1))));
+    QVERIFY(checked(&d, settings.startsWith("19200") ? "optBaudrate1" : "optBaudrate0"));
+    QVERIFY(checked(&d, tag == "STX" ? "optSoftware0" : "optSoftware1"));
+    qunsetenv("XDG_CONFIG_HOME");
+}
+
+// A successful OK keeps port, speed and variant; positions and the view are kept on closing.
+void StartupTest::settingsKeptByOk()
+{
+    QTemporaryDir home;
+    qputenv("XDG_CONFIG_HOME", home.path().toLocal8Bit());
+    test::UnitOnLine line;
+    {
+        MSComm port;
+        line.wire(port);
+        Dialog d(port, {});
+        click(&d, "optBaudrate1");
+        click(&d, "optSoftware0");
+        click(&d, "OKButton");
+        QVERIFY(port.portOpen());
+    }
+    {
+        frmKELM w;
+        w.setEndTool([] {});
+        QCOMPARE(w.MSComm1().settings(), QStringLiteral("19200,e,8,1"));
+        QCOMPARE(w.MSComm1().tag(), QStringLiteral("STX"));
+        w.show();
+        w.move(50, 60);
+        w.V24Monitor().mnuShowHex_Click();
+        w.close();
+    }
+    frmKELM again;
+    again.setEndTool([] {});
+    QCOMPARE(again.pos(), QPoint(50, 60));
+    QVERIFY(!again.V24Monitor().showAscii());
+    qunsetenv("XDG_CONFIG_HOME");
 }
 
 QTEST_MAIN(StartupTest)
