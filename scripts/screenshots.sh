@@ -6,5 +6,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/build.sh"
 build=${KELM_BUILD_DIR:-$root/build}
 export QT_QPA_PLATFORM=offscreen
+# The pictures show the start values, whatever this machine remembers.
+export XDG_CONFIG_HOME=/dev/null/kelm-screenshots
 "$build/docs/kelm_screenshots" "$root/docs"
 "$build/sim/kelm-demo" --screenshot "$root/docs/kelm-with-unit.png"
