@@ -10,6 +10,8 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
+#include <QDir>
+#include <QFileDialog>
 #include <QFontDatabase>
 #include <QLabel>
 #include <QLayout>
@@ -65,8 +67,8 @@ private:
 };
 
 frmKELM::frmKELM(QWidget *parent, Clock &clock)
-    : QMainWindow(parent), m_sink(std::make_unique<MonitorSink>(*this)),
-      m_link(m_comm, *m_sink, *this, clock), m_kelm(m_link, *this, clock),
+    : QMainWindow(parent), m_monitorSink(std::make_unique<MonitorSink>(*this)), m_journal(clock),
+      m_link(m_comm, m_sinks, *this, clock), m_kelm(m_link, *this, clock),
       m_endTool([] { QCoreApplication::quit(); })
 {
     setObjectName(QStringLiteral("frmKELM"));
@@ -78,10 +80,28 @@ frmKELM::frmKELM(QWidget *parent, Clock &clock)
     layout()->setSizeConstraint(QLayout::SetFixedSize);
 
     connect(&m_comm, &MSComm::OnComm, this, [this] { m_link.MSComm1_OnComm(); });
+    m_sinks.add(m_monitorSink.get());
+    m_sinks.add(&m_journal);
     connect(&m_comm, &MSComm::portLost, this, [this](const QString &text) {
+        m_journal.note(QStringLiteral("port lost: ") + text, true);
         setDemoMode(true);
         showMessage(text);
     });
+    connect(&m_comm, &MSComm::portOpened, this,
+            [this] { m_journal.portOpened(m_comm.description()); });
+    connect(&m_comm, &MSComm::portClosed, this,
+            [this] { m_journal.note(QStringLiteral("port closed"), true); });
+    connect(&m_journal, &TrafficJournal::failed, this, [this](const QString &message) {
+        m_mnuMitschnitt->setChecked(false);
+        showMessage(message);
+    });
+    m_journalFile = [this] {
+        return QFileDialog::getSaveFileName(
+            this, QStringLiteral("Mitschnitt"),
+            remembered::journalFile().isEmpty() ? QDir::home().filePath(QStringLiteral("kelm-journal.txt"))
+                                                : remembered::journalFile(),
+            QStringLiteral("Text (*.txt);;*"));
+    };
 
     m_timer1 = new QTimer(this);
     m_timer1->setObjectName(QStringLiteral("Timer1"));
@@ -91,6 +111,34 @@ frmKELM::frmKELM(QWidget *parent, Clock &clock)
 
     remembered::loadLine(m_comm);
     remembered::restorePosition(*this, QStringLiteral("Main"));
+    // Recording resumes from the first byte, the start-up detection included.
+    if (remembered::journalRecording() && !remembered::journalFile().isEmpty())
+        startJournal(remembered::journalFile());
+}
+
+void frmKELM::startJournal(const QString &path)
+{
+    QString error;
+    if (!m_journal.start(path, &error, remembered::journalMaxBytes(), remembered::journalFiles())) {
+        showMessage(QDir::toNativeSeparators(path) + QStringLiteral(": ") + error);
+        return;
+    }
+    m_mnuMitschnitt->setChecked(true);
+}
+
+void frmKELM::mnuMitschnitt_Click()
+{
+    if (m_journal.recording()) {
+        m_journal.stop();
+        m_mnuMitschnitt->setChecked(false);
+        remembered::saveJournal(m_journal.path(), false);
+        return;
+    }
+    const QString path = m_journalFile ? m_journalFile() : QString();
+    if (path.isEmpty())
+        return;
+    startJournal(path);
+    remembered::saveJournal(path, m_journal.recording());
 }
 
 frmKELM::~frmKELM()
@@ -250,6 +298,10 @@ void frmKELM::buildMenus()
     m_mnuMonitorEA = entry(monitor, "mnuMonitorEA", QStringLiteral("Ein/Aus"));
     m_mnuMonitorEA->setCheckable(true);
     onTriggered(m_mnuMonitorEA, [this] { mnuMonitorEA_Click(); });
+    // Beside the monitor, for long runs: every byte and event into a file, shown or not.
+    m_mnuMitschnitt = entry(monitor, "mnuMitschnitt", QStringLiteral("Mitschnitt..."));
+    m_mnuMitschnitt->setCheckable(true);
+    onTriggered(m_mnuMitschnitt, [this] { mnuMitschnitt_Click(); });
 }
 
 void frmKELM::Form_Load()
@@ -454,6 +506,8 @@ bool frmKELM::demoMode() const
 
 void frmKELM::setDemoMode(bool on)
 {
+    if (on && !demoMode())
+        m_journal.note(QStringLiteral("demonstration mode on"), true);
     m_lblDemo->setVisible(on);
 }
 

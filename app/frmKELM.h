@@ -2,6 +2,7 @@
 
 #include "device/DevicePanel.h"
 #include "device/KELM.h"
+#include "journal/TrafficJournal.h"
 #include "link/MSComm.h"
 #include "link/mod3964R.h"
 
@@ -55,6 +56,8 @@ public:
     void mnuKonfig_Click();
     void mnuInfo_Click();
     void mnuMonitorEA_Click();
+    // Records the line into a journal file, or stops recording.
+    void mnuMitschnitt_Click();
     void mnuBeenden_Click();
 
     // LinkHost and DevicePanel.
@@ -78,6 +81,12 @@ public:
     V24Mon &V24Monitor();
     bool hasMonitor() const { return m_monitor != nullptr; }
     QPointer<Dialog> configDialog() const { return m_dialog; }
+    TrafficJournal &journal() { return m_journal; }
+    // Tests choose the journal's file here instead of in a file dialog; empty cancels.
+    void setJournalFileProvider(std::function<QString()> provider)
+    {
+        m_journalFile = std::move(provider);
+    }
 
     std::uint8_t LetzteTaste = 0;
 
@@ -97,9 +106,12 @@ private:
     Dialog *newDialog();
     void setSelectorLabel(QLabel *label, int position);
     void rememberMonitor();
+    void startJournal(const QString &path);
 
     MSComm m_comm;
-    std::unique_ptr<MonitorSink> m_sink;
+    std::unique_ptr<MonitorSink> m_monitorSink;
+    TrafficJournal m_journal;
+    TrafficSinks m_sinks;
     mod3964R m_link;
     KELM m_kelm;
 
@@ -117,6 +129,8 @@ private:
 
     QAction *m_mnuDauertest = nullptr;
     QAction *m_mnuMonitorEA = nullptr;
+    QAction *m_mnuMitschnitt = nullptr;
+    std::function<QString()> m_journalFile;
 
     std::unique_ptr<V24Mon> m_monitor;
     QPointer<Dialog> m_dialog;

@@ -56,6 +56,43 @@ void saveMonitorAscii(bool ascii)
         s->setValue(kView, ascii ? QStringLiteral("ASCII") : QStringLiteral("HEX"));
 }
 
+QString journalFile()
+{
+    const auto s = openSettings();
+    return s ? s->value(QStringLiteral("Journal/File")).toString() : QString();
+}
+
+bool journalRecording()
+{
+    const auto s = openSettings();
+    return s && s->value(QStringLiteral("Journal/Recording")).toBool();
+}
+
+qint64 journalMaxBytes()
+{
+    // In MB; out of range falls back to 10 MB.
+    const auto s = openSettings();
+    bool ok = false;
+    const qint64 mb = s ? s->value(QStringLiteral("Journal/MaxSizeMB")).toLongLong(&ok) : 0;
+    return (ok && mb >= 1 && mb <= 100000 ? mb : 10) * 1024 * 1024;
+}
+
+int journalFiles()
+{
+    const auto s = openSettings();
+    bool ok = false;
+    const int files = s ? s->value(QStringLiteral("Journal/Files")).toInt(&ok) : 0;
+    return ok && files >= 1 && files <= 1000 ? files : 5;
+}
+
+void saveJournal(const QString &file, bool recording)
+{
+    if (const auto s = openSettings()) {
+        s->setValue(QStringLiteral("Journal/File"), file);
+        s->setValue(QStringLiteral("Journal/Recording"), recording);
+    }
+}
+
 void restorePosition(QWidget &window, const QString &name)
 {
     const auto s = openSettings();

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QtGlobal>
 
 class QWidget;
 
@@ -19,6 +20,13 @@ void saveLine(const MSComm &port);
 // true: the ASCII view (also when nothing is remembered).
 bool monitorAscii();
 void saveMonitorAscii(bool ascii);
+
+// The traffic journal: its file, whether it records, its size cap per file and file count.
+QString journalFile();
+bool journalRecording();
+qint64 journalMaxBytes();
+int journalFiles();
+void saveJournal(const QString &file, bool recording);
 
 // A position that is on no screen now (a monitor since unplugged) is not used.
 void restorePosition(QWidget &window, const QString &name);

@@ -92,21 +92,29 @@ void KELM::Statusabfrage()
     }
 }
 
+std::int16_t KELM::Quittung(double seconds)
+{
+    const double t0 = m_clock.now();
+    for (;;) {
+        if (m_clock.now() - t0 > seconds)
+            return 0;
+        m_panel.pumpEvents();
+        if (QuittungsCode != 0) {
+            const std::int16_t code = QuittungsCode;
+            QuittungsCode = 0;
+            return code;
+        }
+    }
+}
+
 bool KELM::DisplayLoeschen()
 {
     if (!senden(Telegramm::displayClear()))
         m_panel.setDemoMode(true);
-    const double t0 = m_clock.now();
-    for (;;) {
-        if (m_clock.now() > t0 + kDisplayAckWait)
-            return false;
-        m_panel.pumpEvents();
-        if (QuittungsCode != 0) {
-            QuittungsCode = 0;
-            DisplayFreigeben();
-            return true;
-        }
-    }
+    if (Quittung(kDisplayAckWait) == 0)
+        return false;
+    DisplayFreigeben();
+    return true;
 }
 
 bool KELM::LEDReset()
@@ -159,18 +167,8 @@ void KELM::DisplayZeileSchreiben(int n, const QString &text, bool blinken, bool 
         Telegramm::displayLine(n, text.left(K::ZeileMaxZeichen), blinken, invers);
     if (!senden(telegramm))
         m_panel.setDemoMode(true);
-    const double start = m_clock.now();
-    for (;;) {
-        if (m_clock.now() - start > kDisplayAckWait) {
-            m_panel.showMessage(kDisplayError);
-            return;
-        }
-        m_panel.pumpEvents();
-        if (QuittungsCode != 0) {
-            QuittungsCode = 0;
-            return;
-        }
-    }
+    if (Quittung(kDisplayAckWait) == 0)
+        m_panel.showMessage(kDisplayError);
 }
 
 void KELM::DauertestClick()
@@ -179,12 +177,14 @@ void KELM::DauertestClick()
     if (!m_panel.demoMode()) {
         if (!ticked) {
             m_panel.setDauertestTicked(true);
+            m_link.note(QStringLiteral("continuous test started"), true);
             DisplayLoeschen();
             DisplaySperren();
             LEDReset();
             DauertestLauf();
         } else {
             m_panel.setDauertestTicked(false);
+            m_link.note(QStringLiteral("continuous test stopped"), true);
             DisplayLoeschen();
         }
     } else if (!ticked) {
@@ -205,7 +205,11 @@ void KELM::DauertestLauf()
         Stopp,
         Abbruch
     };
-    auto fehler = [this] {
+    auto fehler = [this](int zeile, int spalte) {
+        m_link.note(QStringLiteral("continuous test failed at line %1, column %2")
+                        .arg(zeile)
+                        .arg(spalte),
+                    true);
         m_panel.setDauertestTicked(false);
         m_panel.setDemoMode(true);
         m_panel.showMessage(kSendError);
@@ -218,7 +222,7 @@ void KELM::DauertestLauf()
         const double tS = m_clock.now();
         if (!senden(Telegramm::displayChar(zeile, spalte, v == 1, b == 1,
                                            static_cast<std::uint8_t>(c))))
-            return fehler();
+            return fehler(zeile, spalte);
         m_clock.sleep(kShortPause);
         m_panel.pumpEvents();
         LEDUmschalten(k);
@@ -230,7 +234,7 @@ void KELM::DauertestLauf()
             if (!m_panel.dauertestTicked())
                 return Ende::Stopp;
             if (m_clock.now() > t0 + kTestAckWait)
-                return fehler();
+                return fehler(zeile, spalte);
             if (QuittungsCode == 0)
                 continue;
             if (QuittungsCode != 1)

@@ -39,6 +39,10 @@ public:
     void DisplaySperren();
     void Reset();
 
+    // Waits up to seconds for the unit's display acknowledgement, letting the event loop run;
+    // its code (taken, so QuittungsCode is 0 again), or 0 when none came.
+    std::int16_t Quittung(double seconds);
+
     // Sends line n with the attributes and waits for the acknowledgement (Enter in a line).
     void DisplayZeileSchreiben(int n, const QString &text, bool blinken, bool invers);
 

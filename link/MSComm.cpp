@@ -143,8 +143,10 @@ bool MSComm::setPortOpen(bool open)
         m_port.close();
     m_lost = false;
     if (!open) {
-        if (m_port.isOpen())
+        if (m_port.isOpen()) {
             m_port.close();
+            emit portClosed();
+        }
         return true;
     }
     if (m_port.isOpen())
@@ -162,11 +164,21 @@ bool MSComm::setPortOpen(bool open)
     }
     m_errorString.clear();
     m_port.clear(QSerialPort::AllDirections);
+    emit portOpened();
     return true;
 }
 
-QString MSComm::withPortName(const QString &text) const
+QString MSComm::description() const
 {
+    QString text = QStringLiteral("Com %1 (%2) %3").arg(m_commPort).arg(systemLocation(), m_settings);
+    if (m_tag == QLatin1String("STX"))
+        text += QStringLiteral(" STX");
+    return text;
+}
+
+QString MSComm::withPortName(const QString &text)
+{
+    m_systemError = text;
     // The system's text alone does not say which of several adapters it is about.
     return QStringLiteral("Com %1 (%2): %3").arg(m_commPort).arg(m_openDevice, text);
 }

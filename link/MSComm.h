@@ -49,7 +49,11 @@ public:
     // preceded by the port and its device: "Com 1 (/dev/ttyUSB3): No such file or directory".
     bool setPortOpen(bool open);
     QString errorString() const { return m_errorString; }
+    // The system's own text of the last failure, without port and device.
+    QString systemErrorString() const { return m_systemError; }
     QString systemLocation() const;
+    // "Com 1 (/dev/ttyUSB0) 9600,e,8,1", with " STX" for the variant that covers STX.
+    QString description() const;
     // The line settings last applied to the open port.
     LineSettings appliedSettings() const { return m_applied; }
 
@@ -69,6 +73,9 @@ signals:
     void OnComm();
     // The device went away under the open port (a USB adapter pulled out, say).
     void portLost(const QString &errorText);
+    // The port was opened, or closed on purpose.
+    void portOpened();
+    void portClosed();
 
 private:
     void onReadyRead();
@@ -78,7 +85,7 @@ private:
     // Confirms a read error as the device gone, not an empty read.
     bool deviceGone();
     bool applySettings();
-    QString withPortName(const QString &text) const;
+    QString withPortName(const QString &text);
 
     QSerialPort m_port;
     DeviceResolver m_resolver;
@@ -87,6 +94,7 @@ private:
     QString m_tag;
     QString m_errorString;
     QString m_openDevice;
+    QString m_systemError;
     LineSettings m_applied;
     int m_inputLen = 1;
     int m_rThreshold = 1;

@@ -178,8 +178,10 @@ bool mod3964R::TelegrammSenden(int Laenge, const QByteArray &Text)
     // (an operator's click), and must neither use up nor reset this one's attempts.
     int attempt = 0;
     for (;;) {
-        if (!waitForIdleLine(start))
+        if (!waitForIdleLine(start)) {
+            note(QStringLiteral("send failed, line busy"), true);
             return false;
+        }
         m_port.setRThreshold(0);
         if (runAttempts(Laenge, Text, attempt) == Attempts::Done)
             break;
@@ -187,6 +189,7 @@ bool mod3964R::TelegrammSenden(int Laenge, const QByteArray &Text)
         start = m_clock.now();
     }
     if (LinkFehler != linkerr::Ok) {
+        note(QStringLiteral("send failed, error %1").arg(LinkFehler), true);
         m_host.showMessage(kSendError);
         m_port.setRThreshold(1);
         return false;

@@ -66,6 +66,8 @@ public:
     double EmpfangZeit = 0;
 
     void setTrafficSink(TrafficSink &sink) { m_sink = &sink; }
+    // An event for the records beside the bytes (a journal); urgent ones reach the disk now.
+    void note(const QString &event, bool urgent = false) { m_sink->note(event, urgent); }
 
 private:
     enum class Attempts

@@ -1,0 +1,34 @@
+#pragma once
+
+#include "check/UnitCheck.h"
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QString>
+#include <vector>
+
+namespace kelm {
+
+// One run of kelm-check, for the summary on the terminal and the JSON report.
+struct CheckRun
+{
+    QString port;   // as given: "--com 1" or the device
+    QString device; // the device opened
+    int speed = 9600;
+    bool coversStx = false;
+    QDateTime start;
+    double seconds = 0;
+    std::vector<CheckStep> steps;
+    bool soakRan = false;
+    SoakFigures soak;
+
+    bool passed() const;
+};
+
+// {"result": "passed"|"failed", "port", "device", "speed", "variant", "start", "duration",
+//  "steps": [{"name", "result", "duration", "detail", "error"}], "soak": {...}}
+QByteArray checkJson(const CheckRun &run);
+// A table of the steps, one line each, and the verdict.
+QString checkSummary(const CheckRun &run);
+
+} // namespace kelm

@@ -1,0 +1,32 @@
+#include "check/HeadlessPanel.h"
+
+#include "device/KELM.h"
+#include "device/KELMkonstanten.h"
+
+#include <QCoreApplication>
+#include <QThread>
+
+namespace kelm {
+
+void HeadlessPanel::pumpEvents()
+{
+    if (onPump)
+        onPump();
+    QCoreApplication::processEvents(QEventLoop::AllEvents);
+    // A wait pass with nothing to do must not spin a core.
+    QThread::usleep(1000);
+}
+
+void HeadlessPanel::TasteSetzen(std::uint8_t &Taste)
+{
+    reports.push_back(Taste);
+}
+
+void HeadlessPanel::DisplayQuittung(std::uint8_t &Quittung)
+{
+    ++acknowledgements;
+    if (kelm)
+        kelm->QuittungsCode = static_cast<std::int16_t>(Quittung - KELMkonstanten::Ziffer0);
+}
+
+} // namespace kelm

@@ -1,0 +1,189 @@
+#include "check/UnitCheck.h"
+
+#include "device/KELMkonstanten.h"
+#include "device/Telegramme.h"
+
+#include <QTimer>
+
+namespace kelm {
+
+namespace K = KELMkonstanten;
+
+UnitCheck::UnitCheck(mod3964R &link, KELM &kelm, HeadlessPanel &panel, Clock &clock)
+    : m_link(link), m_kelm(kelm), m_panel(panel), m_clock(clock)
+{
+    m_panel.kelm = &m_kelm;
+}
+
+bool UnitCheck::send(const QByteArray &telegram, CheckStep &step)
+{
+    if (m_link.TelegrammSenden(static_cast<int>(telegram.size()), telegram))
+        return true;
+    step.linkError = m_link.LinkFehler;
+    step.detail = m_link.LinkFehler == linkerr::Ok
+                      ? QStringLiteral("line busy")
+                      : QStringLiteral("link error %1").arg(m_link.LinkFehler);
+    return false;
+}
+
+bool UnitCheck::acknowledged(CheckStep &step)
+{
+    const std::int16_t code = m_kelm.Quittung(kDisplayAckWait);
+    if (code == 1)
+        return true;
+    step.detail = code == 0 ? QStringLiteral("no acknowledgement within 1 s")
+                            : QStringLiteral("acknowledged with digit %1").arg(code);
+    return false;
+}
+
+bool UnitCheck::waitForReport(const std::function<bool(std::uint8_t)> &wanted, CheckStep &step)
+{
+    const std::size_t seen = m_panel.reports.size();
+    const double start = m_clock.now();
+    while (m_clock.now() - start <= kKeyWait) {
+        m_panel.pumpEvents();
+        for (std::size_t i = seen; i < m_panel.reports.size(); ++i) {
+            if (wanted(m_panel.reports[i]))
+                return true;
+        }
+    }
+    step.detail = m_panel.reports.size() == seen
+                      ? QStringLiteral("no report within %1 s").arg(kKeyWait)
+                      : QStringLiteral("other reports only (last 0x%1)")
+                            .arg(m_panel.reports.back(), 2, 16, QLatin1Char('0'));
+    return false;
+}
+
+bool UnitCheck::continuousTest(CheckStep &step)
+{
+    const double start = m_clock.now();
+    const double end = start + soakMinutes * 60.0;
+    const int before = m_panel.acknowledgements;
+    QTimer stop;
+    stop.setSingleShot(true);
+    // The stop comes as the operator's click would, inside the test's own waits.
+    QObject::connect(&stop, &QTimer::timeout, [this] { m_panel.setDauertestTicked(false); });
+    stop.start(static_cast<int>(soakMinutes * 60000.0));
+    while (m_clock.now() < end) {
+        m_panel.setDauertestTicked(false);
+        m_panel.setDemoMode(false);
+        m_kelm.DauertestClick();
+        if (!m_panel.demoMode())
+            break; // stopped on time
+        // A failure: counted, the unit asked for again, and the test goes on.
+        ++m_soak.failures;
+        m_kelm.Statusabfrage();
+        if (m_panel.demoMode())
+            break;
+        stop.start(static_cast<int>(std::max(0.0, end - m_clock.now()) * 1000.0));
+    }
+    m_soak.minutes = (m_clock.now() - start) / 60.0;
+    m_soak.characters = m_panel.acknowledgements - before;
+    m_soak.cycles = m_soak.characters / (2 * 2 * K::DisplayZeilen * K::DisplaySpalten);
+    step.detail = QStringLiteral("%1 cycles, %2 characters, %3 failures")
+                      .arg(m_soak.cycles)
+                      .arg(m_soak.characters)
+                      .arg(m_soak.failures);
+    return m_soak.failures == 0 && !m_panel.demoMode();
+}
+
+std::vector<UnitCheck::Plan> UnitCheck::plan()
+{
+    std::vector<Plan> p;
+    p.push_back({QStringLiteral("status query"), [this](CheckStep &step) {
+                     m_panel.reports.clear();
+                     m_panel.messages.clear();
+                     m_kelm.Statusabfrage();
+                     if (m_panel.demoMode()) {
+                         step.linkError = m_link.LinkFehler;
+                         step.detail = m_panel.messages.join(QStringLiteral(", "));
+                         return false;
+                     }
+                     auto code = [this](std::size_t i) {
+                         return i < m_panel.reports.size() ? int(m_panel.reports[i]) : 0;
+                     };
+                     step.detail = QStringLiteral("key %1, selector 1 at %2, selector 2 at %3")
+                                       .arg(code(0) - K::KeineTaste)
+                                       .arg(code(1) - K::Wahlschalter1)
+                                       .arg(code(2) - K::Wahlschalter2);
+                     return true;
+                 }});
+    for (int k = 0; k < K::AnzahlTasten; ++k) {
+        p.push_back({QStringLiteral("LED %1 on").arg(k + 1),
+                     [this, k](CheckStep &s) { return send(Telegramm::ledOn(k), s); }});
+        p.push_back({QStringLiteral("LED %1 blinking").arg(k + 1),
+                     [this, k](CheckStep &s) { return send(Telegramm::ledBlink(k), s); }});
+        p.push_back({QStringLiteral("LED %1 off").arg(k + 1),
+                     [this, k](CheckStep &s) { return send(Telegramm::ledOff(k), s); }});
+    }
+    p.push_back({QStringLiteral("all LEDs off"),
+                 [this](CheckStep &s) { return send(Telegramm::allLedsOff(), s); }});
+    auto clear = [this](CheckStep &s) {
+        m_kelm.QuittungsCode = 0; // an acknowledgement left over must not count for this one
+        return send(Telegramm::displayClear(), s) && acknowledged(s);
+    };
+    p.push_back({QStringLiteral("display clear"), clear});
+    const struct
+    {
+        const char *name;
+        bool inverse, blink;
+    } attributes[] = {{"normal", false, false}, {"invers", true, false}, {"blinkt", false, true}};
+    for (int n = 0; n < K::DisplayZeilen; ++n) {
+        for (const auto &a : attributes) {
+            const QString text = QStringLiteral("Zeile %1 %2").arg(n + 1).arg(QLatin1String(a.name));
+            p.push_back({QStringLiteral("display line %1 %2").arg(n + 1).arg(QLatin1String(a.name)),
+                         [this, n, text, a](CheckStep &s) {
+                             m_kelm.QuittungsCode = 0;
+                             return send(Telegramm::displayLine(n, text, a.blink, a.inverse), s) &&
+                                    acknowledged(s);
+                         }});
+        }
+    }
+    p.push_back({QStringLiteral("display clear"), clear});
+    if (keys) {
+        for (int k = 0; k < K::AnzahlTasten; ++k) {
+            p.push_back({QStringLiteral("key %1").arg(k + 1), [this, k](CheckStep &s) {
+                             if (prompt)
+                                 prompt(QStringLiteral("Taste %1 drücken").arg(k + 1));
+                             const auto code = std::uint8_t(K::KeineTaste + k + 1);
+                             return waitForReport([code](std::uint8_t c) { return c == code; }, s);
+                         }});
+        }
+        for (int w = 1; w <= 2; ++w) {
+            p.push_back({QStringLiteral("selector %1").arg(w), [this, w](CheckStep &s) {
+                             if (prompt)
+                                 prompt(QStringLiteral("Wahlschalter %1 drehen").arg(w));
+                             const int base = w == 1 ? K::Wahlschalter1 : K::Wahlschalter2;
+                             return waitForReport(
+                                 [base](std::uint8_t c) { return c > base && c <= base + 12; }, s);
+                         }});
+        }
+    }
+    if (soakMinutes > 0)
+        p.push_back({QStringLiteral("continuous test"),
+                     [this](CheckStep &s) { return continuousTest(s); }});
+    return p;
+}
+
+std::vector<CheckStep> UnitCheck::run()
+{
+    const std::vector<Plan> steps = plan();
+    std::vector<CheckStep> results;
+    bool failed = false;
+    for (const Plan &planned : steps) {
+        CheckStep step;
+        step.name = planned.name;
+        if (!failed) {
+            const double start = m_clock.now();
+            step.result = planned.run(step) ? CheckStep::Result::Passed : CheckStep::Result::Failed;
+            step.seconds = m_clock.now() - start;
+            failed = step.result == CheckStep::Result::Failed;
+        }
+        results.push_back(step);
+        if (stepDone)
+            stepDone(results.back(), int(results.size()), int(steps.size()));
+    }
+    return results;
+}
+
+} // namespace kelm

@@ -1,0 +1,75 @@
+#pragma once
+
+#include "check/HeadlessPanel.h"
+#include "device/KELM.h"
+#include "link/mod3964R.h"
+
+#include <QString>
+#include <functional>
+#include <vector>
+
+namespace kelm {
+
+struct CheckStep
+{
+    QString name;
+    enum class Result
+    {
+        Passed,
+        Failed,
+        Skipped
+    } result = Result::Skipped;
+    double seconds = 0;
+    QString detail;
+    int linkError = 0; // LinkFehler where the link failed, else 0
+};
+
+struct SoakFigures
+{
+    double minutes = 0;
+    int cycles = 0;
+    int characters = 0;
+    int failures = 0;
+};
+
+// The checks of one unit, run unattended through the same link and device procedures as the
+// tool's window: status query, every LED on, blinking and off, every display line in each
+// attribute; on request the keys and selectors with an operator, and a continuous test.
+class UnitCheck
+{
+public:
+    UnitCheck(mod3964R &link, KELM &kelm, HeadlessPanel &panel, Clock &clock = steadyClock());
+
+    static constexpr double kKeyWait = 30.0; // s for each key or selector report
+
+    bool keys = false;
+    double soakMinutes = 0;
+    // Told of every step as it ends: the step, its number (from 1) and the number of steps.
+    std::function<void(const CheckStep &, int, int)> stepDone;
+    // Asks the operator for something ("Taste 3 drücken").
+    std::function<void(const QString &)> prompt;
+
+    // Runs every step in order; after a failure the rest are skipped.
+    std::vector<CheckStep> run();
+    const SoakFigures &soak() const { return m_soak; }
+
+private:
+    struct Plan
+    {
+        QString name;
+        std::function<bool(CheckStep &)> run;
+    };
+    std::vector<Plan> plan();
+    bool send(const QByteArray &telegram, CheckStep &step);
+    bool acknowledged(CheckStep &step);
+    bool waitForReport(const std::function<bool(std::uint8_t)> &wanted, CheckStep &step);
+    bool continuousTest(CheckStep &step);
+
+    mod3964R &m_link;
+    KELM &m_kelm;
+    HeadlessPanel &m_panel;
+    Clock &m_clock;
+    SoakFigures m_soak;
+};
+
+} // namespace kelm
