@@ -47,6 +47,7 @@ bool TrafficJournal::start(const QString &path, QString *error, qint64 maxBytes,
     m_written = m_file.size();
     m_openedAt = m_clock.now();
     m_direction = -1;
+    m_lineOpen = false;
     m_flushTimer.start();
     note(QStringLiteral("journal started"), true);
     return recording();
@@ -71,14 +72,16 @@ void TrafficJournal::portOpened(const QString &description)
 
 void TrafficJournal::beginLine(const char *tag)
 {
-    if (!m_pending.isEmpty() && !m_pending.endsWith('\n'))
+    // The line under way may already be on the disk, flushed half way.
+    if (m_lineOpen)
         m_pending += '\n';
+    m_lineOpen = true;
     timespec ts{};
     ::clock_gettime(CLOCK_REALTIME, &ts);
     tm local{};
     ::localtime_r(&ts.tv_sec, &local);
     char head[80];
-    const int n = std::snprintf(head, sizeof head, "%04d-%02d-%02d %02d:%02d:%02d.%03ld  +%011.3f  %-4s ",
+    const int n = std::snprintf(head, sizeof head, "%04d-%02d-%02d %02d:%02d:%02d.%03ld  +%011.3f  %-4s",
                                 local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
                                 local.tm_min, local.tm_sec, ts.tv_nsec / 1000000,
                                 m_clock.now() - m_openedAt, tag);
@@ -109,6 +112,7 @@ void TrafficJournal::note(const QString &event, bool urgent)
     m_pending += ' ';
     m_pending += event.toUtf8();
     m_pending += '\n';
+    m_lineOpen = false;
     m_direction = -1;
     if (urgent)
         flush();

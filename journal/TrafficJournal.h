@@ -13,10 +13,10 @@ namespace kelm {
 
 // Every byte on the line and the events among them, in a text file that can run for days:
 //
-//   2026-12-07 14:03:12.345  +0000012.345  PC    02
-//   2026-12-07 14:03:12.346  +0000012.346  KELM  10
-//   2026-12-07 14:03:12.347  +0000012.347  PC    34 10 03 27
-//   2026-12-07 14:03:13.002  +0000012.999  ----  send failed, error 137
+//   2026-12-07 14:03:12.345  +0000012.345  PC   02
+//   2026-12-07 14:03:12.346  +0000012.346  KELM 10
+//   2026-12-07 14:03:12.347  +0000012.347  PC   34 10 03 27
+//   2026-12-07 14:03:13.002  +0000012.999  ---- send failed, error 137
 //
 // local date and time to the millisecond, the time since the port opened, then one line per
 // block or burst in one direction (bytes as two-digit hex, as in the HEX log) or per event.
@@ -68,6 +68,7 @@ private:
     int m_direction = -1; // of the line under way, -1 for none
     double m_lastByte = 0;
     int m_lineBytes = 0;
+    bool m_lineOpen = false; // a byte line is under way, with no line end yet
 };
 
 } // namespace kelm
