@@ -3,6 +3,8 @@
 //   kelm_bench --quick   without the continuous-test cycle
 #include "../tests/TestSupport.h"
 #include "app/frmKELM.h"
+#include "check/UnitCheck.h"
+#include "journal/TrafficJournal.h"
 #include "link/mod3964R.h"
 #include "monitor/LogFormat.h"
 #include "monitor/V24Mon.h"
@@ -185,6 +187,45 @@ void deviceFigures(bool cycle)
     line("continuous test, one cycle of 512 characters", seconds, "s", "153.6 s +/- 2 %");
 }
 
+void checkFigures()
+{
+    // The default check against a unit that keeps the pace of a 9600-baud line.
+    test::UnitOnLine unit;
+    unit.unit->setByteTimeUs(11 * 1000000 / 9600);
+    MSComm port;
+    unit.wire(port);
+    port.setPortOpen(true);
+    HeadlessPanel panel;
+    NullTrafficSink sink;
+    mod3964R link(port, sink, panel);
+    KELM kelm(link, panel);
+    QObject::connect(&port, &MSComm::OnComm, [&] { link.MSComm1_OnComm(); });
+    link.LinkStatus = linkstatus::Idle;
+    UnitCheck check(link, kelm, panel);
+    const double t0 = nowUs();
+    const auto steps = check.run();
+    const double seconds = (nowUs() - t0) / 1e6;
+    const double floor = 0.04 * double(unit.unit->receivedTelegrams().size());
+    line("kelm-check default run, time over 40 ms per accepted telegram", seconds / floor, "",
+         "<= 1.15");
+
+    // The journal's share of the per-byte path, over a burst of 10,000 bytes.
+    QTemporaryDir dir;
+    TrafficJournal journal;
+    QString error;
+    journal.start(dir.filePath("journal.txt"), &error);
+    std::vector<double> perByte;
+    for (int b = 0; b < 1000; ++b) {
+        const double t = nowUs();
+        for (int i = 0; i < 10; ++i)
+            journal.V24MonWriteBuf((b / 50) & 1, std::uint8_t(i));
+        perByte.push_back((nowUs() - t) / 10);
+    }
+    journal.flush();
+    line("journal per byte on the GUI thread, burst of 10,000 bytes", median(perByte), "us",
+         "<= 2 us");
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -195,6 +236,7 @@ int main(int argc, char *argv[])
     const bool quick = argc > 1 && QByteArray(argv[1]) == "--quick";
     monitorFigures();
     linkFigures();
+    checkFigures();
     deviceFigures(!quick);
     return 0;
 }
