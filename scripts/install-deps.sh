@@ -8,6 +8,7 @@ packages=(
     libgl-dev libxkbcommon-dev
     fonts-dejavu-core fonts-liberation2
     xvfb xauth xdotool libxcb-cursor0
+    lintian appstream desktop-file-utils
 )
 if [ "${KELM_WITH_FUZZ:-0}" = 1 ]; then
     packages+=(clang libclang-rt-14-dev)

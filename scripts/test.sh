@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds and runs the whole test suite offscreen: the tests, the same
-# tests built with AddressSanitizer and UndefinedBehaviorSanitizer, and each fuzz target for
-# KELM_FUZZ_SECONDS (default 60). KELM_QUICK=1 runs the plain tests only.
+# tests built with AddressSanitizer and UndefinedBehaviorSanitizer, the Debian package (built,
+# checked, installed, tried and removed), and each fuzz target for KELM_FUZZ_SECONDS (default
+# 60). KELM_QUICK=1 runs the plain tests only.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 export QT_QPA_PLATFORM=offscreen
@@ -13,6 +14,10 @@ echo "== tests"
 count=$(cd "${KELM_BUILD_DIR:-$root/build}" && ctest -N | sed -n 's/^Total Tests: //p')
 passed=$count
 [ "${KELM_QUICK:-0}" = 1 ] && { echo "suite: $passed passed, 0 failed"; exit 0; }
+
+echo "== package"
+"$root/scripts/package.sh"
+passed=$((passed + 1))
 
 echo "== tests with AddressSanitizer and UndefinedBehaviorSanitizer"
 asan=${KELM_ASAN_BUILD_DIR:-$root/build-asan}
