@@ -290,7 +290,7 @@ void SoakTest::soak()
           qlonglong(sink.records.size()), mismatches);
     QCOMPARE(lost.count(), 0);
     QCOMPARE(mismatches, 0);
-    QVERIFY(telegrams > 1000);
+    QVERIFY(telegrams > seconds * 10); // about 30 a second on a quiet machine
 }
 
 QTEST_GUILESS_MAIN(SoakTest)
