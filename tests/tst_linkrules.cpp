@@ -86,45 +86,56 @@ class LinkRulesTest : public QObject
     Q_OBJECT
 
 private slots:
-    void conflictReplies_data();
-    void conflictReplies();
+    void senderExchanges_data();
+    void senderExchanges();
     void sixGiveWaysFailTheSend();
     void pauseAfterAcceptedTelegram();
     void empfangenFailures_data();
     void empfangenFailures();
-    void receiverLengthLimit_data();
-    void receiverLengthLimit();
+    void receiver_data();
+    void receiver();
+    void receiverReadsNothingBeforeStart();
 };
 
-// The unit answers the tool's STX with an STX of its own, then with the byte that decides.
-void LinkRulesTest::conflictReplies_data()
+// One send against a scripted unit: its answer to the tool's STX, then to the block.
+void LinkRulesTest::senderExchanges_data()
 {
     QTest::addColumn<QByteArray>("afterStx");
+    QTest::addColumn<QByteArray>("afterBlock");
     QTest::addColumn<bool>("sent");
     QTest::addColumn<int>("fehler");
     QTest::addColumn<QByteArray>("written");
     const QByteArray block = bytes(closing({0x31}));
-    QTest::newRow("NAK: next attempt")
-        << bytes({STX, NAK}) << true << int(linkerr::Ok) << bytes({STX, STX}) + block;
-    QTest::newRow("DLE: go ahead")
-        << bytes({STX, DLE}) << true << int(linkerr::Ok) << bytes({STX}) + block;
-    QTest::newRow("silence") << bytes({STX}) << false << int(linkerr::Timeout) << bytes({STX});
+    const QByteArray stx = bytes({STX}), dle = bytes({DLE});
+    const int ok = linkerr::Ok;
+    QTest::newRow("accepted") << dle << dle << true << ok << stx + block;
+    QTest::newRow("NAK to STX: the data follow") << bytes({NAK}) << dle << true << ok << stx + block;
+    QTest::newRow("wrong reply to the block")
+        << dle << bytes({0x41}) << false << int(linkerr::WrongReply) << stx + block;
+    QTest::newRow("silent after the block")
+        << dle << QByteArray() << false << int(linkerr::Timeout) << stx + block;
+    // The unit answers with an STX of its own, then with the byte that decides.
+    QTest::newRow("conflict, then NAK: next attempt")
+        << bytes({STX, NAK}) << dle << true << ok << stx + stx + block;
+    QTest::newRow("conflict, then DLE: go ahead")
+        << bytes({STX, DLE}) << dle << true << ok << stx + block;
+    QTest::newRow("conflict, then silence")
+        << bytes({STX}) << QByteArray() << false << int(linkerr::Timeout) << stx;
 }
 
-void LinkRulesTest::conflictReplies()
+void LinkRulesTest::senderExchanges()
 {
     QFETCH(QByteArray, afterStx);
+    QFETCH(QByteArray, afterBlock);
     QFETCH(bool, sent);
     QFETCH(int, fehler);
     QFETCH(QByteArray, written);
     Rig rig;
     rig.port.after(1, Bytes(afterStx.begin(), afterStx.end()));
-    if (afterStx.endsWith(char(NAK))) {
+    const bool again = afterStx.endsWith(char(NAK)) && afterStx.size() == 2;
+    if (again)
         rig.port.after(2, {DLE}); // the second STX
-        rig.port.after(6, {DLE}); // its block
-    } else {
-        rig.port.after(5, {DLE});
-    }
+    rig.port.after(again ? 6 : 5, Bytes(afterBlock.begin(), afterBlock.end()));
     const double t0 = rig.clock.t;
     QCOMPARE(rig.send(0x31), sent);
     QCOMPARE(int(rig.link.LinkFehler), fehler);
@@ -201,32 +212,60 @@ void LinkRulesTest::empfangenFailures()
     QCOMPARE(bytes(rig.port.out), written);
 }
 
-// A telegram ends at its 299th character: the closing DLE may be the 298th, not the 299th.
-void LinkRulesTest::receiverLengthLimit_data()
+// Bytes from the unit as the serial event finds them: what the tool answers and hands on.
+void LinkRulesTest::receiver_data()
 {
-    QTest::addColumn<int>("dataBytes");
+    QTest::addColumn<QByteArray>("line");
+    QTest::addColumn<int>("pauseAfter"); // bytes before a pause of 1.2 s, -1 for none
     QTest::addColumn<QByteArray>("written");
     QTest::addColumn<int>("dispatched");
-    QTest::newRow("297 + DLE: taken") << 297 << bytes({DLE, DLE}) << 1;
+    const QByteArray stx = bytes({STX});
+    auto block = [&](Bytes data) { return stx + bytes(closing(std::move(data))); };
+    QTest::newRow("a key") << block({0x33}) << -1 << bytes({DLE, DLE}) << 1;
+    QTest::newRow("two in one event") << block({0x33}) + block({0x45}) << -1
+                                      << bytes({DLE, DLE, DLE, DLE}) << 2;
+    QByteArray wrong = block({0x33});
+    wrong.back() = char(wrong.back() ^ 1);
+    QTest::newRow("wrong block check") << wrong << -1 << bytes({DLE, NAK}) << 0;
+    QTest::newRow("doubled DLE") << bytes({STX, 0x33, DLE, DLE, ETX, 0x33 ^ DLE ^ ETX}) << -1
+                                 << bytes({DLE, NAK}) << 0;
+    QTest::newRow("pause inside") << block({0x33}) << 2 << bytes({DLE}) << 0;
+    // A telegram ends at its 299th character: the closing DLE may be the 298th, not the 299th.
+    QTest::newRow("297 + DLE: taken") << block(Bytes(297, 0x41)) << -1 << bytes({DLE, DLE}) << 1;
     // The 299th character is the DLE: NAK, but the DLE still moves the receiver on, and the
     // block check that follows decides as usual.
-    QTest::newRow("298 + DLE: NAK, then taken") << 298 << bytes({DLE, NAK, DLE}) << 1;
-    QTest::newRow("299: refused") << 299 << bytes({DLE, NAK}) << 0;
+    QTest::newRow("298 + DLE: NAK, then taken")
+        << block(Bytes(298, 0x41)) << -1 << bytes({DLE, NAK, DLE}) << 1;
+    QTest::newRow("299: refused") << block(Bytes(299, 0x41)) << -1 << bytes({DLE, NAK}) << 0;
 }
 
-void LinkRulesTest::receiverLengthLimit()
+void LinkRulesTest::receiver()
 {
-    QFETCH(int, dataBytes);
+    QFETCH(QByteArray, line);
+    QFETCH(int, pauseAfter);
     QFETCH(QByteArray, written);
     QFETCH(int, dispatched);
     Rig rig;
-    const Bytes block = closing(Bytes(std::size_t(dataBytes), 0x41));
-    rig.port.in.push_back(STX);
-    rig.port.in.insert(rig.port.in.end(), block.begin(), block.end());
+    const qsizetype first = pauseAfter < 0 ? line.size() : pauseAfter;
+    rig.port.in.assign(line.begin(), line.begin() + first);
+    rig.link.MSComm1_OnComm();
+    rig.clock.sleep(1.2);
+    rig.port.in.insert(rig.port.in.end(), line.begin() + first, line.end());
     rig.link.MSComm1_OnComm();
     QCOMPARE(bytes(rig.port.out), written);
     QCOMPARE(rig.host.dispatched, dispatched);
     QCOMPARE(int(rig.link.LinkStatus), int(linkstatus::Idle));
+    QVERIFY(rig.link.EmpfangLaenge <= kMaxEmpfangLaenge);
+}
+
+void LinkRulesTest::receiverReadsNothingBeforeStart()
+{
+    Rig rig;
+    rig.link.LinkStatus = linkstatus::NotStarted;
+    rig.port.in.assign({STX, 0x33, DLE, ETX, 0x33 ^ DLE ^ ETX});
+    rig.link.MSComm1_OnComm();
+    QCOMPARE(rig.port.in.size(), std::size_t(5));
+    QVERIFY(rig.port.out.empty());
 }
 
 QTEST_GUILESS_MAIN(LinkRulesTest)
