@@ -100,8 +100,9 @@ def main():
         if r.returncode != 0:
             sys.exit("the unchanged tree does not build:\n" + r.stdout[-3000:])
         ctest = f"cd {build} && ctest -j2 -E tst_e2e --timeout 300"
-        if run(ctest, work, env).returncode != 0:
-            sys.exit("the unchanged tree does not pass its tests")
+        base = run(ctest, work, env)
+        if base.returncode != 0:
+            sys.exit("the unchanged tree does not pass its tests:\n" + base.stdout[-4000:])
         caught = 0
         faults = [f for f in FAULTS if not args.only or f[0] in args.only]
         for name, path, old, new in faults:
