@@ -331,7 +331,7 @@ void StartupTest::mainWindowMenus()
     }
     const QStringList expected{"Datei",       "  Info KELM",  "  Beenden",     "Funktionen",
                                "  Dauertest", "  Reset KELM", "Schnittstelle", "  Konfiguraion",
-                               "Monitor",     "  Ein/Aus"};
+                               "Monitor",     "  Ein/Aus",    "  Mitschnitt..."};
     QCOMPARE(captions, expected);
 }
 
