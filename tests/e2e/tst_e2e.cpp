@@ -3,15 +3,14 @@
 // end of a pseudo-terminal. Com 1 reaches the line through the settings file, as a user's
 // adapter would. What counts is what the unit saw on the line, whether the tool kept its port
 // and which message boxes it showed.
+#include "../TestSupport.h"
 #include "device/Telegramme.h"
 
-#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
-#include <QThread>
 
 using namespace kelm;
 
@@ -32,18 +31,6 @@ QString xdo(const QStringList &args)
     return QString::fromLocal8Bit(p.readAllStandardOutput()).trimmed();
 }
 
-bool waitUntil(const std::function<bool()> &pred, int ms)
-{
-    QDeadlineTimer deadline(ms);
-    while (!pred()) {
-        if (deadline.hasExpired())
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        QThread::msleep(20);
-    }
-    return true;
-}
-
 // kelm-unit --pty LINK --script: commands in, settled blocks out.
 class Unit
 {
@@ -57,7 +44,7 @@ public:
         QObject::connect(&m_process, &QProcess::readyReadStandardOutput, [this] { read(); });
         m_process.start(QStringLiteral(KELM_UNIT_BIN),
                         {QStringLiteral("--pty"), link, QStringLiteral("--script")});
-        waitUntil([this] { return !device.isEmpty(); }, 10000);
+        test::waitFor([this] { return !device.isEmpty(); }, 10000);
     }
     ~Unit() { kill(); }
     void command(const QString &line) { m_process.write((line + QLatin1Char('\n')).toUtf8()); }
@@ -149,7 +136,7 @@ private:
     }
     void waitForRx(int count, int ms = 5000)
     {
-        QVERIFY2(waitUntil([&] { return m_unit->rx.size() >= count; }, ms),
+        QVERIFY2(test::waitFor([&] { return m_unit->rx.size() >= count; }, ms),
                  qPrintable(m_unit->rx.join(' ')));
     }
     void checkHealthy()
@@ -196,7 +183,7 @@ void EndToEndTest::cleanupTestCase()
 
 void EndToEndTest::startUpFindsTheUnit()
 {
-    QVERIFY(waitUntil([&] { return !window(QStringLiteral("Schnittstelle")).isEmpty(); }, 10000));
+    QVERIFY(test::waitFor([&] { return !window(QStringLiteral("Schnittstelle")).isEmpty(); }, 10000));
     // OK, at its place in the dialog.
     xdo({"mousemove", "--window", window(QStringLiteral("Schnittstelle")), "64", "188", "click",
          "1"});
@@ -205,7 +192,7 @@ void EndToEndTest::startUpFindsTheUnit()
     waitForRx(4);
     QCOMPARE(m_unit->rx, (QStringList{query, query, hex(Telegramm::displayClear()),
                                       hex(Telegramm::allLedsOff())}));
-    QVERIFY(waitUntil([&] { return !window(QStringLiteral("Morvane KELM")).isEmpty(); }, 5000));
+    QVERIFY(test::waitFor([&] { return !window(QStringLiteral("Morvane KELM")).isEmpty(); }, 5000));
     checkHealthy();
 }
 
@@ -237,7 +224,7 @@ void EndToEndTest::displayLineWithEnter()
     QCOMPARE(m_unit->rx,
              QStringList{hex(Telegramm::displayLine(2, QStringLiteral("Hallo 42"), false, false))});
     // The unit's acknowledgement was taken.
-    QVERIFY(waitUntil([&] { return m_unit->tx.size() > tx; }, 3000));
+    QVERIFY(test::waitFor([&] { return m_unit->tx.size() > tx; }, 3000));
     QTest::qWait(300);
     checkHealthy();
 }
@@ -261,7 +248,7 @@ void EndToEndTest::thousandReportsAmongOperatorSends()
             }
         }
     }
-    QVERIFY2(waitUntil([&] { return m_unit->tx.size() - before >= 1000; }, 60000),
+    QVERIFY2(test::waitFor([&] { return m_unit->tx.size() - before >= 1000; }, 60000),
              qPrintable(QString::number(m_unit->tx.size() - before)));
     waitForRx(int(expected.size()));
     QCOMPARE(m_unit->rx, expected);
@@ -276,7 +263,7 @@ void EndToEndTest::continuousTestAndItsStop()
     QVERIFY(toolHoldsLine());
     menu(1, 0);
     const QString clear = hex(Telegramm::displayClear()), off = hex(Telegramm::allLedsOff());
-    QVERIFY(waitUntil([&] { return m_unit->rx.size() > 2 && m_unit->rx.last() == off; }, 15000));
+    QVERIFY(test::waitFor([&] { return m_unit->rx.size() > 2 && m_unit->rx.last() == off; }, 15000));
     const QStringList rx = m_unit->rx;
     QCOMPARE(rx.mid(0, 3), (QStringList{clear, off, off}));
     // Characters in order, each followed by one step of the LED chase, until the stop.
@@ -315,17 +302,17 @@ void EndToEndTest::resetCommand()
 void EndToEndTest::lostLineAndReconnect()
 {
     m_unit->kill();
-    QVERIFY(waitUntil([&] { return messageBoxes() == 1; }, 5000));
-    QVERIFY(waitUntil([&] { return !toolHoldsLine(); }, 3000));
+    QVERIFY(test::waitFor([&] { return messageBoxes() == 1; }, 5000));
+    QVERIFY(test::waitFor([&] { return !toolHoldsLine(); }, 3000));
     QTest::qWait(500);
     QCOMPARE(messageBoxes(), 1);
     xdo({"mousemove", "--window", window(QStringLiteral("KELM")), "10", "10"});
     xdo({"key", "Return"});
-    QVERIFY(waitUntil([&] { return messageBoxes() == 0; }, 3000));
+    QVERIFY(test::waitFor([&] { return messageBoxes() == 0; }, 3000));
 
     m_unit = std::make_unique<Unit>(m_link);
     menu(2, 0); // Schnittstelle, Konfiguraion
-    QVERIFY(waitUntil([&] { return !window(QStringLiteral("Schnittstelle")).isEmpty(); }, 5000));
+    QVERIFY(test::waitFor([&] { return !window(QStringLiteral("Schnittstelle")).isEmpty(); }, 5000));
     xdo({"mousemove", "--window", window(QStringLiteral("Schnittstelle")), "64", "188", "click",
          "1"});
     waitForRx(1);
