@@ -24,7 +24,6 @@ void HeadlessPanel::TasteSetzen(std::uint8_t &Taste)
 
 void HeadlessPanel::DisplayQuittung(std::uint8_t &Quittung)
 {
-    ++acknowledgements;
     if (kelm)
         kelm->QuittungsCode = static_cast<std::int16_t>(Quittung - KELMkonstanten::Ziffer0);
 }

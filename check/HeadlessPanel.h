@@ -37,7 +37,6 @@ public:
     QStringList messages;
     // Every key and selector report, in order (codes as the unit sends them).
     std::vector<std::uint8_t> reports;
-    int acknowledgements = 0;
     // Runs once per pass of every wait that lets the event loop run.
     std::function<void()> onPump;
 

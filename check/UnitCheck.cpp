@@ -58,7 +58,7 @@ bool UnitCheck::continuousTest(CheckStep &step)
 {
     const double start = m_clock.now();
     const double end = start + soakMinutes * 60.0;
-    const int before = m_panel.acknowledgements;
+    const long before = m_kelm.DauertestZeichen;
     QTimer stop;
     stop.setSingleShot(true);
     // The stop comes as the operator's click would, inside the test's own waits.
@@ -78,7 +78,7 @@ bool UnitCheck::continuousTest(CheckStep &step)
         stop.start(static_cast<int>(std::max(0.0, end - m_clock.now()) * 1000.0));
     }
     m_soak.minutes = (m_clock.now() - start) / 60.0;
-    m_soak.characters = m_panel.acknowledgements - before;
+    m_soak.characters = int(m_kelm.DauertestZeichen - before);
     m_soak.cycles = m_soak.characters / (2 * 2 * K::DisplayZeilen * K::DisplaySpalten);
     step.detail = QStringLiteral("%1 cycles, %2 characters, %3 failures")
                       .arg(m_soak.cycles)

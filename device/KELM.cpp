@@ -240,6 +240,7 @@ void KELM::DauertestLauf()
             if (QuittungsCode != 1)
                 return Ende::Stopp;
             QuittungsCode = 0;
+            ++DauertestZeichen;
             break;
         }
         m_clock.sleep(tS + kTestCharMinimum - m_clock.now());

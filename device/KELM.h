@@ -24,6 +24,9 @@ public:
 
     // Last display acknowledgement code, 0 = none pending.
     std::int16_t QuittungsCode = 0;
+    // Characters of the continuous test the unit acknowledged, counted over the run, for a
+    // long run's figures.
+    long DauertestZeichen = 0;
     // 0 to 11: LED k blinks (-1); 12: the blink phase shared by all blinking LEDs.
     std::array<std::int16_t, 13> LEDBlinken{};
 

@@ -45,6 +45,7 @@ class CheckTest : public QObject
 private slots:
     void faults_data();
     void faults();
+    void keysAndContinuousTest();
     void reportInJson();
     void program_data();
     void program();
@@ -102,6 +103,34 @@ void CheckTest::faults()
     QCOMPARE(failed->linkError, linkError);
     QVERIFY2(failed->detail.contains(detail), qPrintable(failed->detail));
     QCOMPARE(count(steps, CheckStep::Result::Skipped), int(steps.end() - failed) - 1);
+}
+
+// With an operator who does as asked, and a continuous test of a few seconds.
+void CheckTest::keysAndContinuousTest()
+{
+    CheckRig rig;
+    sim::SimUnit &unit = *rig.line.unit;
+    QStringList prompts;
+    rig.check.keys = true;
+    rig.check.prompt = [&](const QString &text) {
+        prompts << text;
+        const int n = text.section(' ', 1, 1).toInt();
+        if (text.startsWith("Taste"))
+            unit.pressKey(n - 1);
+        else
+            unit.turnSelector(n, 7);
+    };
+    rig.check.soakMinutes = 0.05;
+    const std::vector<CheckStep> steps = rig.check.run();
+    QCOMPARE(count(steps, CheckStep::Result::Passed), int(steps.size()));
+    QCOMPARE(int(steps.size()), 64 + 12 + 2 + 1);
+    QCOMPARE(prompts.first(), QStringLiteral("Taste 1 drücken"));
+    QCOMPARE(prompts.last(), QStringLiteral("Wahlschalter 2 drehen"));
+    // 3 s at no less than 0.3 s a character.
+    QVERIFY2(rig.check.soak().characters >= 5 && rig.check.soak().characters <= 10,
+             qPrintable(steps.back().detail));
+    QCOMPARE(rig.check.soak().failures, 0);
+    QVERIFY(steps.back().detail.contains("0 failures"));
 }
 
 void CheckTest::reportInJson()
