@@ -9,6 +9,8 @@
 #include <QDeadlineTimer>
 #include <QMessageBox>
 #include <QThread>
+#include <csignal>
+#include <sys/resource.h>
 
 namespace kelm::test {
 
@@ -90,6 +92,26 @@ void FakeHost::pumpEvents()
         onPump();
     QCoreApplication::processEvents();
     QThread::usleep(500);
+}
+
+FileSizeLimit::FileSizeLimit(long bytes)
+{
+    std::signal(SIGXFSZ, SIG_IGN);
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_FSIZE, &limit) != 0)
+        return;
+    m_saved = long(limit.rlim_cur);
+    limit.rlim_cur = rlim_t(bytes);
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+}
+
+FileSizeLimit::~FileSizeLimit()
+{
+    rlimit limit{};
+    if (m_saved == -1 || ::getrlimit(RLIMIT_FSIZE, &limit) != 0)
+        return;
+    limit.rlim_cur = rlim_t(m_saved);
+    ::setrlimit(RLIMIT_FSIZE, &limit);
 }
 
 QByteArray bytes(std::initializer_list<int> values)

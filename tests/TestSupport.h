@@ -98,6 +98,20 @@ private:
     double m_skipped = 0;
 };
 
+// A full disk without filling one: files of this process cannot grow past `bytes` while it
+// lives (a write there fails with EFBIG instead of raising SIGXFSZ).
+class FileSizeLimit
+{
+public:
+    explicit FileSizeLimit(long bytes);
+    ~FileSizeLimit();
+    FileSizeLimit(const FileSizeLimit &) = delete;
+    FileSizeLimit &operator=(const FileSizeLimit &) = delete;
+
+private:
+    long m_saved = -1;
+};
+
 QByteArray bytes(std::initializer_list<int> values);
 QByteArray toQByteArray(const sim::Bytes &b);
 // Waits (running the event loop) until pred holds or ms have passed.

@@ -8,8 +8,6 @@
 #include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTemporaryDir>
-#include <csignal>
-#include <sys/resource.h>
 
 using namespace kelm;
 
@@ -167,15 +165,11 @@ void JournalTest::refusedWriteStopsOnce()
     QSignalSpy failed(&j, &TrafficJournal::failed);
     QString error;
     QVERIFY(j.start(path, &error));
-    ::signal(SIGXFSZ, SIG_IGN);
-    rlimit saved{};
-    QCOMPARE(::getrlimit(RLIMIT_FSIZE, &saved), 0);
-    rlimit small = saved;
-    small.rlim_cur = 400;
-    QCOMPARE(::setrlimit(RLIMIT_FSIZE, &small), 0);
-    for (int i = 0; i < 50; ++i)
-        j.note(QStringLiteral("event %1").arg(i), true);
-    ::setrlimit(RLIMIT_FSIZE, &saved);
+    {
+        test::FileSizeLimit limit(400);
+        for (int i = 0; i < 50; ++i)
+            j.note(QStringLiteral("event %1").arg(i), true);
+    }
     QCOMPARE(failed.count(), 1);
     const QString message = failed[0][0].toString();
     QVERIFY2(message.startsWith(path) && message.contains("large", Qt::CaseInsensitive),

@@ -7,8 +7,6 @@
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
-#include <csignal>
-#include <sys/resource.h>
 
 using namespace kelm;
 
@@ -235,14 +233,11 @@ void LogFormatTest::writeCutShortIsAFailure()
     QString error;
     QVERIFY(writeLogFile(path, "old log", &error));
 
-    ::signal(SIGXFSZ, SIG_IGN);
-    rlimit saved{};
-    QCOMPARE(::getrlimit(RLIMIT_FSIZE, &saved), 0);
-    rlimit small = saved;
-    small.rlim_cur = 300;
-    QCOMPARE(::setrlimit(RLIMIT_FSIZE, &small), 0);
-    const bool written = writeLogFile(path, QByteArray(1200, 'x'), &error);
-    ::setrlimit(RLIMIT_FSIZE, &saved);
+    bool written;
+    {
+        test::FileSizeLimit limit(300);
+        written = writeLogFile(path, QByteArray(1200, 'x'), &error);
+    }
 
     QVERIFY(!written);
     QVERIFY2(error.contains("large", Qt::CaseInsensitive), qPrintable(error));
