@@ -98,8 +98,9 @@ frmKELM::frmKELM(QWidget *parent, Clock &clock)
     m_journalFile = [this] {
         return QFileDialog::getSaveFileName(
             this, QStringLiteral("Mitschnitt"),
-            remembered::journalFile().isEmpty() ? QDir::home().filePath(QStringLiteral("kelm-journal.txt"))
-                                                : remembered::journalFile(),
+            remembered::journalFile().isEmpty()
+                ? QDir::home().filePath(QStringLiteral("kelm-journal.txt"))
+                : remembered::journalFile(),
             QStringLiteral("Text (*.txt);;*"));
     };
 

@@ -48,8 +48,8 @@ QByteArray checkJson(const CheckRun &run)
                      {QStringLiteral("port"), run.port},
                      {QStringLiteral("device"), run.device},
                      {QStringLiteral("speed"), run.speed},
-                     {QStringLiteral("variant"), run.coversStx ? QStringLiteral("STX")
-                                                               : QStringLiteral("plain")},
+                     {QStringLiteral("variant"),
+                      run.coversStx ? QStringLiteral("STX") : QStringLiteral("plain")},
                      {QStringLiteral("start"), run.start.toString(Qt::ISODateWithMs)},
                      {QStringLiteral("duration"), run.seconds},
                      {QStringLiteral("steps"), steps}};

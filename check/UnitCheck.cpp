@@ -130,7 +130,8 @@ std::vector<UnitCheck::Plan> UnitCheck::plan()
     } attributes[] = {{"normal", false, false}, {"invers", true, false}, {"blinkt", false, true}};
     for (int n = 0; n < K::DisplayZeilen; ++n) {
         for (const auto &a : attributes) {
-            const QString text = QStringLiteral("Zeile %1 %2").arg(n + 1).arg(QLatin1String(a.name));
+            const QString text =
+                QStringLiteral("Zeile %1 %2").arg(n + 1).arg(QLatin1String(a.name));
             p.push_back({QStringLiteral("display line %1 %2").arg(n + 1).arg(QLatin1String(a.name)),
                          [this, n, text, a](CheckStep &s) {
                              m_kelm.QuittungsCode = 0;

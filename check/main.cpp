@@ -105,7 +105,8 @@ int main(int argc, char *argv[])
         return Passed;
     }
     if (!parser.positionalArguments().isEmpty())
-        return usage(QStringLiteral("unexpected argument \"%1\"").arg(parser.positionalArguments()[0]));
+        return usage(
+            QStringLiteral("unexpected argument \"%1\"").arg(parser.positionalArguments()[0]));
     if (parser.isSet(port) == parser.isSet(com))
         return usage(QStringLiteral("give either --port DEVICE or --com N"));
     bool ok = false;
@@ -114,7 +115,8 @@ int main(int argc, char *argv[])
         return usage(QStringLiteral("--com takes 1 to 4, not \"%1\"").arg(parser.value(com)));
     const int baud = parser.value(speed).toInt(&ok);
     if (!ok || (baud != 9600 && baud != 19200))
-        return usage(QStringLiteral("--speed takes 9600 or 19200, not \"%1\"").arg(parser.value(speed)));
+        return usage(
+            QStringLiteral("--speed takes 9600 or 19200, not \"%1\"").arg(parser.value(speed)));
     double minutes = 0;
     if (parser.isSet(soak)) {
         minutes = parser.value(soak).toDouble(&ok);
@@ -190,9 +192,8 @@ int main(int argc, char *argv[])
     run.seconds = steadyClock().now() - started;
     run.soakRan = minutes > 0;
     run.soak = check.soak();
-    trafficJournal.note(run.passed() ? QStringLiteral("check passed")
-                                     : QStringLiteral("check failed"),
-                        true);
+    trafficJournal.note(
+        run.passed() ? QStringLiteral("check passed") : QStringLiteral("check failed"), true);
     trafficJournal.stop();
     comm.setPortOpen(false);
 

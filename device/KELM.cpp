@@ -206,10 +206,9 @@ void KELM::DauertestLauf()
         Abbruch
     };
     auto fehler = [this](int zeile, int spalte) {
-        m_link.note(QStringLiteral("continuous test failed at line %1, column %2")
-                        .arg(zeile)
-                        .arg(spalte),
-                    true);
+        m_link.note(
+            QStringLiteral("continuous test failed at line %1, column %2").arg(zeile).arg(spalte),
+            true);
         m_panel.setDauertestTicked(false);
         m_panel.setDemoMode(true);
         m_panel.showMessage(kSendError);

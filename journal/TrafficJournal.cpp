@@ -81,10 +81,10 @@ void TrafficJournal::beginLine(const char *tag)
     tm local{};
     ::localtime_r(&ts.tv_sec, &local);
     char head[80];
-    const int n = std::snprintf(head, sizeof head, "%04d-%02d-%02d %02d:%02d:%02d.%03ld  +%011.3f  %-4s",
-                                local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
-                                local.tm_min, local.tm_sec, ts.tv_nsec / 1000000,
-                                m_clock.now() - m_openedAt, tag);
+    const int n = std::snprintf(
+        head, sizeof head, "%04d-%02d-%02d %02d:%02d:%02d.%03ld  +%011.3f  %-4s",
+        local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min,
+        local.tm_sec, ts.tv_nsec / 1000000, m_clock.now() - m_openedAt, tag);
     m_pending.append(head, std::min<int>(n, sizeof head - 1));
     m_lineBytes = 0;
 }

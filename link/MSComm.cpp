@@ -170,7 +170,8 @@ bool MSComm::setPortOpen(bool open)
 
 QString MSComm::description() const
 {
-    QString text = QStringLiteral("Com %1 (%2) %3").arg(m_commPort).arg(systemLocation(), m_settings);
+    QString text =
+        QStringLiteral("Com %1 (%2) %3").arg(m_commPort).arg(systemLocation(), m_settings);
     if (m_tag == QLatin1String("STX"))
         text += QStringLiteral(" STX");
     return text;

@@ -61,7 +61,7 @@ public:
     void nakNextBlocks(int n); // refuse the next n blocks from the tool with NAK
     // Refuses every block once this many are in the log of accepted blocks (-1: never).
     void nakFromBlock(int accepted);
-    void nakNextStx(int n);    // answer the tool's next n STX with NAK, then take the block
+    void nakNextStx(int n); // answer the tool's next n STX with NAK, then take the block
     void replyToNextBlock(std::uint8_t byte); // answer the next block with this byte
     void corruptNextBcc(int n);               // the unit's next n blocks carry a wrong block check
     void setSilent(bool silent);              // answer nothing at all

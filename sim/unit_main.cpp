@@ -88,8 +88,7 @@ int main(int argc, char *argv[])
             return 1;
         }
         QFile::remove(line);
-        if (!pair->isValid() ||
-            !QFile::link(QString::fromStdString(pair->slavePath()), line)) {
+        if (!pair->isValid() || !QFile::link(QString::fromStdString(pair->slavePath()), line)) {
             std::fprintf(stderr, "kelm-unit: cannot make a line at %s\n", qPrintable(line));
             return 1;
         }

@@ -1,13 +1,13 @@
 #include "TestSupport.h"
 
 #include <QAbstractButton>
-#include <QDialog>
-#include <QLabel>
-#include <QTest>
 #include <QApplication>
 #include <QCoreApplication>
 #include <QDeadlineTimer>
+#include <QDialog>
+#include <QLabel>
 #include <QMessageBox>
+#include <QTest>
 #include <QThread>
 #include <csignal>
 #include <sys/resource.h>

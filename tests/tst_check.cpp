@@ -57,12 +57,17 @@ void CheckTest::faults_data()
     QTest::addColumn<QString>("failedStep");
     QTest::addColumn<int>("linkError");
     QTest::addColumn<QString>("detail");
-    QTest::newRow("none") << "" << "" << 0 << "";
-    QTest::newRow("silent unit") << "silent" << "status query" << 132 << "Fehler beim Senden";
-    QTest::newRow("six NAKs") << "nak" << "LED 2 on" << 137 << "link error 137";
+    QTest::newRow("none") << ""
+                          << "" << 0 << "";
+    QTest::newRow("silent unit") << "silent"
+                                 << "status query" << 132 << "Fehler beim Senden";
+    QTest::newRow("six NAKs") << "nak"
+                              << "LED 2 on" << 137 << "link error 137";
     QTest::newRow("wrong acknowledgement digit")
-        << "digit" << "display clear" << 0 << "acknowledged with digit 2";
-    QTest::newRow("no status reply") << "noreply" << "status query" << 132 << "Kein KELM gefunden";
+        << "digit"
+        << "display clear" << 0 << "acknowledged with digit 2";
+    QTest::newRow("no status reply") << "noreply"
+                                     << "status query" << 132 << "Kein KELM gefunden";
 }
 
 void CheckTest::faults()
@@ -169,9 +174,8 @@ void CheckTest::program_data()
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<QString>("stderrHas");
     QTest::newRow("a unit on its line") << QStringList{"--port", "@line"} << 0 << "64/64";
-    QTest::newRow("no such device")
-        << QStringList{"--port", "/dev/kelm-missing"} << 2
-        << "/dev/kelm-missing: No such file or directory";
+    QTest::newRow("no such device") << QStringList{"--port", "/dev/kelm-missing"} << 2
+                                    << "/dev/kelm-missing: No such file or directory";
     QTest::newRow("both ports") << QStringList{"--port", "/dev/x", "--com", "1"} << 2
                                 << "either --port";
     QTest::newRow("bad speed") << QStringList{"--com", "1", "--speed", "4800"} << 2 << "--speed";

@@ -63,9 +63,11 @@ void DeviceTest::startWithUnit_data()
     QTest::addColumn<int>("marked");
     QTest::addColumn<QString>("ws1");
     QTest::addColumn<QString>("ws2");
-    QTest::newRow("key, both selectors") << QByteArray("\x31\x41\x51") << 0 << "1" << "1";
+    QTest::newRow("key, both selectors") << QByteArray("\x31\x41\x51") << 0 << "1"
+                                         << "1";
     // Positions beyond the reply hold its block check (here 0x62, no report code) and zeros.
-    QTest::newRow("shorter reply") << QByteArray("\x32\x43") << 1 << "3" << "0";
+    QTest::newRow("shorter reply") << QByteArray("\x32\x43") << 1 << "3"
+                                   << "0";
 }
 
 void DeviceTest::startWithUnit()

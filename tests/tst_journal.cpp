@@ -20,8 +20,8 @@ QStringList journalLines(const QString &path)
     return QString::fromUtf8(f.readAll()).split('\n', Qt::SkipEmptyParts);
 }
 
-const QRegularExpression kLine(
-    QStringLiteral(R"(^(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3})  \+(\d{7}\.\d{3})  (PC  |KELM|----) (.*)$)"));
+const QRegularExpression kLine(QStringLiteral(
+    R"(^(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3})  \+(\d{7}\.\d{3})  (PC  |KELM|----) (.*)$)"));
 
 // The bytes of one direction, as the journal lists them.
 QByteArray bytesOf(const QStringList &lines, const QString &tag)

@@ -109,7 +109,8 @@ void LinkRulesTest::senderExchanges_data()
     const QByteArray stx = bytes({STX}), dle = bytes({DLE});
     const int ok = linkerr::Ok;
     QTest::newRow("accepted") << dle << dle << true << ok << stx + block;
-    QTest::newRow("NAK to STX: the data follow") << bytes({NAK}) << dle << true << ok << stx + block;
+    QTest::newRow("NAK to STX: the data follow")
+        << bytes({NAK}) << dle << true << ok << stx + block;
     QTest::newRow("wrong reply to the block")
         << dle << bytes({0x41}) << false << int(linkerr::WrongReply) << stx + block;
     QTest::newRow("silent after the block")
@@ -222,8 +223,8 @@ void LinkRulesTest::receiver_data()
     const QByteArray stx = bytes({STX});
     auto block = [&](Bytes data) { return stx + bytes(closing(std::move(data))); };
     QTest::newRow("a key") << block({0x33}) << -1 << bytes({DLE, DLE}) << 1;
-    QTest::newRow("two in one event") << block({0x33}) + block({0x45}) << -1
-                                      << bytes({DLE, DLE, DLE, DLE}) << 2;
+    QTest::newRow("two in one event")
+        << block({0x33}) + block({0x45}) << -1 << bytes({DLE, DLE, DLE, DLE}) << 2;
     QByteArray wrong = block({0x33});
     wrong.back() = char(wrong.back() ^ 1);
     QTest::newRow("wrong block check") << wrong << -1 << bytes({DLE, NAK}) << 0;

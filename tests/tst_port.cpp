@@ -8,8 +8,8 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
-#include <poll.h>
 #include <cerrno>
+#include <poll.h>
 #include <termios.h>
 #include <unistd.h>
 

@@ -9,18 +9,18 @@
 #include <QAction>
 #include <QApplication>
 #include <QCheckBox>
+#include <QDir>
+#include <QFile>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
 #include <QPushButton>
 #include <QRadioButton>
-#include <QDir>
-#include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
-#include <cmath>
 #include <QTimer>
+#include <cmath>
 
 using namespace kelm;
 
@@ -329,8 +329,8 @@ void StartupTest::mainWindowMenus()
             QVERIFY(entry->isEnabled() && entry->isVisible() && !entry->isChecked());
         }
     }
-    const QStringList expected{"Datei",       "  Info KELM",  "  Beenden",     "Funktionen",
-                               "  Dauertest", "  Reset KELM", "Schnittstelle", "  Konfiguraion",
+    const QStringList expected{"Datei",       "  Info KELM",  "  Beenden",      "Funktionen",
+                               "  Dauertest", "  Reset KELM", "Schnittstelle",  "  Konfiguraion",
                                "Monitor",     "  Ein/Aus",    "  Mitschnitt..."};
     QCOMPARE(captions, expected);
 }
@@ -414,19 +414,22 @@ void StartupTest::rememberedSettings_data()
     QTest::addColumn<QPoint>("mainAt"); // (-1, -1): not moved
     QTest::addColumn<bool>("ascii");
     const QPoint stay(-1, -1);
-    QTest::newRow("none") << QByteArray() << 1 << "9600,e,8,1" << "" << stay << true;
-    QTest::newRow("remembered")
-        << QByteArray("[Line]\nCom=3\nSettings=\"19200,e,8,1\"\nVariant=STX\n"
-                      "[Windows]\nMain=@Point(100 120)\n[Monitor]\nView=HEX\n")
-        << 3 << "19200,e,8,1" << "STX" << QPoint(100, 120) << false;
-    QTest::newRow("out of range")
-        << QByteArray("[Line]\nCom=9\nSettings=fast\nVariant=maybe\n"
-                      "[Windows]\nMain=@Point(5000 5000)\n[Monitor]\nView=3\n")
-        << 1 << "9600,e,8,1" << "" << stay << true;
+    QTest::newRow("none") << QByteArray() << 1 << "9600,e,8,1"
+                          << "" << stay << true;
+    QTest::newRow("remembered") << QByteArray(
+                                       "[Line]\nCom=3\nSettings=\"19200,e,8,1\"\nVariant=STX\n"
+                                       "[Windows]\nMain=@Point(100 120)\n[Monitor]\nView=HEX\n")
+                                << 3 << "19200,e,8,1"
+                                << "STX" << QPoint(100, 120) << false;
+    QTest::newRow("out of range") << QByteArray(
+                                         "[Line]\nCom=9\nSettings=fast\nVariant=maybe\n"
+                                         "[Windows]\nMain=@Point(5000 5000)\n[Monitor]\nView=3\n")
+                                  << 1 << "9600,e,8,1"
+                                  << "" << stay << true;
     QTest::newRow("nonsense") << QByteArray("\x01\x02[[[\n=\n\xff\xfe") << 1 << "9600,e,8,1"
                               << "" << stay << true;
-    QTest::newRow("unreadable") << QByteArray("a directory") << 1 << "9600,e,8,1" << "" << stay
-                                << true;
+    QTest::newRow("unreadable") << QByteArray("a directory") << 1 << "9600,e,8,1"
+                                << "" << stay << true;
 }
 
 // What a start finds in kelm.conf: values in range are used, anything else leaves the start

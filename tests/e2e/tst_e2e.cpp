@@ -115,8 +115,8 @@ private:
     void click(int x, int y, int repeat = 1)
     {
         const QString w = window(QStringLiteral("Morvane KELM"));
-        xdo({"mousemove", "--window", w, QString::number(x), QString::number(y + kMenuBar),
-             "click", "--repeat", QString::number(repeat), "--delay", "80", "1"});
+        xdo({"mousemove", "--window", w, QString::number(x), QString::number(y + kMenuBar), "click",
+             "--repeat", QString::number(repeat), "--delay", "80", "1"});
     }
     void clickKey(int k, int repeat = 1)
     {
@@ -183,7 +183,8 @@ void EndToEndTest::cleanupTestCase()
 
 void EndToEndTest::startUpFindsTheUnit()
 {
-    QVERIFY(test::waitFor([&] { return !window(QStringLiteral("Schnittstelle")).isEmpty(); }, 10000));
+    QVERIFY(
+        test::waitFor([&] { return !window(QStringLiteral("Schnittstelle")).isEmpty(); }, 10000));
     // OK, at its place in the dialog.
     xdo({"mousemove", "--window", window(QStringLiteral("Schnittstelle")), "64", "188", "click",
          "1"});
@@ -237,7 +238,8 @@ void EndToEndTest::thousandReportsAmongOperatorSends()
     for (int round = 0; round < 10; ++round) {
         m_unit->command(QStringLiteral("burst 50"));
         for (int i = 0; i < 50; ++i) {
-            m_unit->command(i % 2 ? QStringLiteral("release") : QStringLiteral("key %1").arg(i % 12 + 1));
+            m_unit->command(i % 2 ? QStringLiteral("release")
+                                  : QStringLiteral("key %1").arg(i % 12 + 1));
             QTest::qWait(i % 7 == 0 ? 15 : 2);
             if (i % 10 == 5) {
                 const int k = (round + i) % 12;
@@ -263,7 +265,8 @@ void EndToEndTest::continuousTestAndItsStop()
     QVERIFY(toolHoldsLine());
     menu(1, 0);
     const QString clear = hex(Telegramm::displayClear()), off = hex(Telegramm::allLedsOff());
-    QVERIFY(test::waitFor([&] { return m_unit->rx.size() > 2 && m_unit->rx.last() == off; }, 15000));
+    QVERIFY(
+        test::waitFor([&] { return m_unit->rx.size() > 2 && m_unit->rx.last() == off; }, 15000));
     const QStringList rx = m_unit->rx;
     QCOMPARE(rx.mid(0, 3), (QStringList{clear, off, off}));
     // Characters in order, each followed by one step of the LED chase, until the stop.
@@ -312,7 +315,8 @@ void EndToEndTest::lostLineAndReconnect()
 
     m_unit = std::make_unique<Unit>(m_link);
     menu(2, 0); // Schnittstelle, Konfiguraion
-    QVERIFY(test::waitFor([&] { return !window(QStringLiteral("Schnittstelle")).isEmpty(); }, 5000));
+    QVERIFY(
+        test::waitFor([&] { return !window(QStringLiteral("Schnittstelle")).isEmpty(); }, 5000));
     xdo({"mousemove", "--window", window(QStringLiteral("Schnittstelle")), "64", "188", "click",
          "1"});
     waitForRx(1);
