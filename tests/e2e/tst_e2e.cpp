@@ -16,7 +16,7 @@ using namespace kelm;
 
 namespace {
 
-constexpr int kMenuBar = 19; // the main window's client area starts below its menu bar
+constexpr int kClientHeight = 500; // the picture of the unit, below the menu bar
 
 QString hex(const QByteArray &telegram)
 {
@@ -115,8 +115,15 @@ private:
     void click(int x, int y, int repeat = 1)
     {
         const QString w = window(QStringLiteral("Morvane KELM"));
-        xdo({"mousemove", "--window", w, QString::number(x), QString::number(y + kMenuBar), "click",
-             "--repeat", QString::number(repeat), "--delay", "80", "1"});
+        xdo({"mousemove", "--window", w, QString::number(x), QString::number(y + menuBar()),
+             "click", "--repeat", QString::number(repeat), "--delay", "80", "1"});
+    }
+    // The menu bar's height, from the window's: the fonts at hand decide it.
+    int menuBar() const
+    {
+        const QString geometry = xdo({"getwindowgeometry", window(QStringLiteral("Morvane KELM"))});
+        const int height = geometry.section(QLatin1String("Geometry: "), 1).section('x', 1).toInt();
+        return height > kClientHeight ? height - kClientHeight : 0;
     }
     void clickKey(int k, int repeat = 1)
     {
@@ -126,7 +133,7 @@ private:
     // Opens the first menu with a click and walks to menu `index`, entry `entry`, by keyboard.
     void menu(int index, int entry)
     {
-        click(15, -kMenuBar / 2);
+        click(15, -menuBar() / 2);
         QTest::qWait(300);
         for (int i = 0; i < index; ++i)
             xdo({"key", "Right"});
