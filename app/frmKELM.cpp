@@ -91,10 +91,15 @@ frmKELM::frmKELM(QWidget *parent, Clock &clock)
             [this] { m_journal.portOpened(m_comm.description()); });
     connect(&m_comm, &MSComm::portClosed, this,
             [this] { m_journal.note(QStringLiteral("port closed"), true); });
-    connect(&m_journal, &TrafficJournal::failed, this, [this](const QString &message) {
-        m_mnuMitschnitt->setChecked(false);
-        showMessage(message);
-    });
+    // Queued: the journal fails inside a write, which may be inside a send; the box waits for
+    // the event loop.
+    connect(
+        &m_journal, &TrafficJournal::failed, this,
+        [this](const QString &message) {
+            m_mnuMitschnitt->setChecked(false);
+            showMessage(message);
+        },
+        Qt::QueuedConnection);
     m_journalFile = [this] {
         return QFileDialog::getSaveFileName(
             this, QStringLiteral("Mitschnitt"),

@@ -6,6 +6,7 @@
 #include <QSerialPortInfo>
 #include <QThread>
 #include <algorithm>
+#include <cerrno>
 #include <poll.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -260,17 +261,24 @@ void MSComm::deliverEvent()
     emit OnComm();
 }
 
-bool MSComm::deviceGone()
+bool MSComm::deviceGone(QString *reason)
 {
     // The kernel hangs up a terminal whose device went away (a USB adapter pulled out) or whose
-    // pseudo-terminal master closed; a device node that is gone says the same.
+    // pseudo-terminal master closed; a device node that is gone says the same. The port's own
+    // error text is no help here: it carries whatever errno an earlier call left.
     pollfd p{m_port.handle(), POLLIN, 0};
-    if (::poll(&p, 1, 0) < 0 || (p.revents & (POLLHUP | POLLERR | POLLNVAL)))
+    if (::poll(&p, 1, 0) < 0 || (p.revents & (POLLHUP | POLLERR | POLLNVAL))) {
+        *reason = tr("Device disappeared from the system");
         return true;
+    }
     struct stat st
     {
     };
-    return ::stat(QFile::encodeName(m_openDevice).constData(), &st) != 0;
+    if (::stat(QFile::encodeName(m_openDevice).constData(), &st) != 0) {
+        *reason = qt_error_string(errno);
+        return true;
+    }
+    return false;
 }
 
 void MSComm::onError(QSerialPort::SerialPortError error)
@@ -278,7 +286,8 @@ void MSComm::onError(QSerialPort::SerialPortError error)
     if ((error != QSerialPort::ResourceError && error != QSerialPort::ReadError) || m_lost ||
         !m_port.isOpen())
         return;
-    if (!deviceGone()) {
+    QString reason;
+    if (!deviceGone(&reason)) {
         // The port's read notifier found its bytes already taken by a poll of the link: the read
         // came back empty, and the error carries whatever errno was left. That is no data. The
         // notifier may have been switched off for it, and setting the buffer size starts it again.
@@ -289,7 +298,7 @@ void MSComm::onError(QSerialPort::SerialPortError error)
     // Closing inside the port's own signal is not safe; treat the port as closed at once and
     // close it from the event loop.
     m_lost = true;
-    m_errorString = withPortName(m_port.errorString());
+    m_errorString = withPortName(reason);
     QMetaObject::invokeMethod(
         this,
         [this] {

@@ -82,8 +82,8 @@ private:
     void deliverEvent();
     void scheduleEvent();
     void onError(QSerialPort::SerialPortError error);
-    // Confirms a read error as the device gone, not an empty read.
-    bool deviceGone();
+    // Confirms a read error as the device gone, not an empty read; with the reason.
+    bool deviceGone(QString *reason);
     bool applySettings();
     QString withPortName(const QString &text);
 

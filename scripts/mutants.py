@@ -57,7 +57,7 @@ FAULTS = [
     ("Cancel keeps the chosen port", "config/Dialog.cpp",
      "    m_port.setCommPort(AlterPort);\n    m_port.setTag", "    m_port.setTag"),
     ("every read error a lost port", "link/MSComm.cpp",
-     "    if (!deviceGone()) {", "    if (false) {"),
+     "    if (!deviceGone(&reason)) {", "    if (false) {"),
     ("selector 12 ignored", "app/frmKELM.cpp",
      "c <= K::Wahlschalter1 + 12", "c <= K::Wahlschalter1 + 11"),
     ("journal not fed", "app/frmKELM.cpp", "    m_sinks.add(&m_journal);", "    ;"),

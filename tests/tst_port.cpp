@@ -275,6 +275,9 @@ void PortTest::vanishedPortClosesAndSaysSo()
     line.pty.closeMaster();
     QTRY_VERIFY(!port.portOpen());
     QTRY_COMPARE(lost.count(), 1);
+    // The reason of the loss itself, not whatever errno an earlier call left.
+    QCOMPARE(lost[0][0].toString(),
+             "Com 1 (" + line.device() + "): Device disappeared from the system");
     QCOMPARE(port.inBufferCount(), 0);
     port.output("x");
 }
