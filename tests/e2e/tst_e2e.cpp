@@ -153,6 +153,7 @@ private:
         QCOMPARE(m_unit->txFailed, QStringList());
     }
 
+    QProcess m_xvfb;
     QTemporaryDir m_home;
     QString m_link;
     std::unique_ptr<Unit> m_unit;
@@ -162,8 +163,16 @@ private:
 
 void EndToEndTest::initTestCase()
 {
-    if (qEnvironmentVariableIsEmpty("DISPLAY"))
-        QSKIP("needs an X server (run under xvfb-run)");
+    // An X server of the test's own: Xvfb picks a free display and names it once it accepts
+    // clients, so neither a stale lock nor a slow start can hand the tool a display without a
+    // server behind it.
+    m_xvfb.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    m_xvfb.start(QStringLiteral("Xvfb"),
+                 {"-displayfd", "1", "-screen", "0", "1024x768x24", "-nolisten", "tcp"});
+    QVERIFY2(m_xvfb.waitForReadyRead(20000), "Xvfb did not start");
+    const QByteArray display = m_xvfb.readLine().trimmed();
+    QVERIFY(!display.isEmpty());
+    qputenv("DISPLAY", ":" + display);
     m_link = m_home.filePath("line");
     QVERIFY(QDir(m_home.path()).mkpath("config/kelm"));
     QFile conf(m_home.filePath("config/kelm/kelm.conf"));
@@ -186,6 +195,9 @@ void EndToEndTest::cleanupTestCase()
 {
     m_tool.kill();
     m_tool.waitForFinished(3000);
+    m_unit.reset();
+    m_xvfb.terminate();
+    m_xvfb.waitForFinished(3000);
 }
 
 void EndToEndTest::startUpFindsTheUnit()
