@@ -174,6 +174,8 @@ void CheckTest::program_data()
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<QString>("stderrHas");
     QTest::newRow("a unit on its line") << QStringList{"--port", "@line"} << 0 << "64/64";
+    QTest::newRow("nobody on the line") << QStringList{"--port", "@silent"} << 1
+                                        << "status query: FAILED";
     QTest::newRow("no such device") << QStringList{"--port", "/dev/kelm-missing"} << 2
                                     << "/dev/kelm-missing: No such file or directory";
     QTest::newRow("both ports") << QStringList{"--port", "/dev/x", "--com", "1"} << 2
@@ -199,9 +201,15 @@ void CheckTest::program()
         QVERIFY(unit.waitForReadyRead(10000)); // "line LINK DEVICE"
         arguments << "--json" << dir.filePath("report.json");
     }
+    sim::PtyPair silent; // a line whose far end never answers
+    arguments.replaceInStrings("@silent", QString::fromStdString(silent.slavePath()));
     QProcess check;
+    QElapsedTimer t;
+    t.start();
     check.start(KELM_CHECK_BIN, arguments);
     QVERIFY(check.waitForFinished(30000));
+    if (exitCode == 1)
+        QVERIFY(t.elapsed() < 10000); // one byte time-out, then the rest is skipped
     const QString err = QString::fromLocal8Bit(check.readAllStandardError());
     QCOMPARE(check.exitCode(), exitCode);
     QVERIFY2(err.contains(stderrHas), qPrintable(err));
