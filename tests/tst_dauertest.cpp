@@ -90,14 +90,15 @@ void DauertestTest::oneCycleInOrder()
     QCOMPARE(all[4], Bytes{0x31});
     QCOMPARE(all[3 + 2 * 12 + 1], Bytes{0x41});
     // Stopped: the nested click's display clear, then the test's own clear and all LEDs off.
-    // The click may be taken inside the line wait of the character under way or of its LED
-    // step, so those may still follow the nested clear, and nothing else may.
+    // The click is taken at whichever wait of the test comes next (a character's or an LED
+    // step's line wait, the next cycle's LEDs off), so characters and LED telegrams may still
+    // follow the nested clear, and nothing else may.
     QCOMPARE(all[all.size() - 2], kClear);
     QCOMPARE(all.back(), kAllOff);
     const auto tail = all.end() - 2;
-    const auto nested = std::find(all.end() - 5, tail, kClear);
-    QVERIFY(nested != tail);
-    for (auto it = nested + 1; it != tail; ++it)
+    const auto nested = std::find(std::make_reverse_iterator(tail), all.rend(), kClear);
+    QVERIFY(nested != all.rend() && nested.base() - 1 != all.begin());
+    for (auto it = nested.base(); it != tail; ++it)
         QVERIFY(isChar(*it) || it->size() == 1);
     // The unit shows the last pass, and the screen's boxes are unlocked and empty again.
     QVERIFY(tool.displayLine(1)->isEnabled());
