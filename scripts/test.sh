@@ -27,7 +27,6 @@ KELM_BUILD_DIR=$asan "$root/scripts/build.sh" -DKELM_SANITIZE=ON
     export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
     export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
     export LSAN_OPTIONS="suppressions=$root/tests/lsan.supp"
-    export KELM_SOAK_SECONDS=${KELM_ASAN_SOAK_SECONDS:-40}
     ctest --output-on-failure --timeout 900 -j2
 )
 passed=$((passed + count))

@@ -1,9 +1,9 @@
 // The operator's screen against the simulated unit: start-up detection, keys, display lines,
-// reset and demonstration mode, end to end through the real main window.
+// reset and demonstration mode, through the real main window.
 #include "ToolOnLine.h"
+#include "config/Dialog.h"
 #include "device/KELM.h"
 
-#include "config/Dialog.h"
 #include <QElapsedTimer>
 #include <QKeyEvent>
 #include <QTimer>
@@ -19,11 +19,12 @@ const Bytes kClear{0x6C, 0x2B};
 const Bytes kAllOff{0x40};
 const Bytes kQuery{0x23};
 
-void typeLine(ToolOnLine &tool, int n, const QString &text)
+void enterLine(ToolOnLine &tool, int n, const QString &text)
 {
     QLineEdit *line = tool.displayLine(n);
     line->setFocus();
     QTest::keyClicks(line, text);
+    QTest::keyClick(line, Qt::Key_Return);
 }
 } // namespace
 
@@ -34,356 +35,276 @@ class DeviceTest : public QObject
 private slots:
     void initTestCase() { QApplication::setApplicationName(QStringLiteral("KELM")); }
 
-    void startWithUnit_data();
-    void startWithUnit();
-    void startWithoutReplyOffersDialogAgain();
-    void startWithSilentLine();
-    void noUnitMessageBelongsToTheDialog();
-
-    void clickSwitchesLed();
-    void doubleClickBlinks();
-    void clickOnBlinkingLedSwitchesItOff();
-    void failedLedSendSwitchesToDemoMode();
-
-    void displayLineReachesUnit();
-    void displayLineLengths();
-    void typedCharactersAbove127();
-    void acknowledgementDigitZeroKeepsWaiting();
-    void lateAcknowledgementEndsNextWait();
-    void keyReportDuringAcknowledgementWait();
-
-    void vanishedPortAndReconnect();
-    void resetLeavesDemoModeAndClearsBlinking();
-    void demoModeSendsNothing();
-};
-
-void DeviceTest::startWithUnit_data()
-{
-    QTest::addColumn<QByteArray>("reply");
-    QTest::addColumn<int>("marked");
-    QTest::addColumn<QString>("ws1");
-    QTest::addColumn<QString>("ws2");
-    QTest::newRow("key, both selectors") << QByteArray("\x31\x41\x51") << 0 << "1"
-                                         << "1";
-    // Positions beyond the reply hold its block check (here 0x62, no report code) and zeros.
-    QTest::newRow("shorter reply") << QByteArray("\x32\x43") << 1 << "3"
-                                   << "0";
-}
-
-void DeviceTest::startWithUnit()
-{
-    QFETCH(QByteArray, reply);
-    QFETCH(int, marked);
-    QFETCH(QString, ws1);
-    QFETCH(QString, ws2);
-    ToolOnLine tool;
-    tool.unit().setStatusReply(Bytes(reply.begin(), reply.end()));
-    tool.start();
-    QVERIFY(!tool.window.demoMode());
-    for (int k = 0; k < 12; ++k)
-        QCOMPARE(tool.mark(k)->filled(), k == marked);
-    QCOMPARE(tool.label("lblWS1"), ws1);
-    QCOMPARE(tool.label("lblWS2"), ws2);
-    // Queried by the dialog's OK and again by the start-up, then display clear and LEDs off.
-    const std::vector<Bytes> expected{kQuery, kQuery, kClear, kAllOff};
-    QCOMPARE(tool.received(), expected);
-    for (Led led : tool.unit().leds())
-        QCOMPARE(led, Led::Off);
-    QCOMPARE(tool.unit().lineText(0), std::string());
-    QVERIFY(tool.watcher.messages.isEmpty());
-    QCOMPARE(int(tool.window.link().LinkStatus), 1);
-}
-
-void DeviceTest::startWithoutReplyOffersDialogAgain()
-{
-    ToolOnLine tool;
-    tool.unit().setStatusReply({0x30, 0x41, 0x51});
-    // The unit answers the dialog's query, then falls silent on the second one.
-    tool.watcher.dialogActions.push_back([&tool](QWidget *d) {
-        d->findChild<QAbstractButton *>("OKButton")->click();
-        tool.unit().setStatusReply({});
-    });
-    bool offeredAgain = false;
-    tool.watcher.dialogActions.push_back([&](QWidget *d) {
-        offeredAgain = true;
-        d->findChild<QAbstractButton *>("btnDemo")->click();
-    });
-    QElapsedTimer t;
-    t.start();
-    tool.window.Form_Load();
-    QVERIFY(offeredAgain);
-    QCOMPARE(tool.watcher.messages, QStringList{"Kein KELM gefunden"});
-    QVERIFY(tool.window.demoMode());
-    // Display clear and LEDs off follow in demonstration mode: nothing more goes out, and
-    // the clear waits its full second for an acknowledgement that cannot come.
-    QVERIFY(t.elapsed() >= 1000);
-    QCOMPARE(tool.received(), (std::vector<Bytes>{kQuery, kQuery}));
-}
-
-void DeviceTest::startWithSilentLine()
-{
-    ToolOnLine tool;
-    tool.unit().setSilent(true);
-    tool.start();
-    QVERIFY(tool.window.demoMode());
-    QCOMPARE(tool.watcher.messages, QStringList{"Fehler beim Senden"});
-}
-
-void DeviceTest::noUnitMessageBelongsToTheDialog()
-{
-    ToolOnLine tool;
-    tool.unit().setStatusReply({}); // takes the query, never answers it
-    tool.start();
-    QCOMPARE(tool.watcher.messages, QStringList{"Kein KELM gefunden"});
-    QCOMPARE(tool.watcher.owners, QStringList{"Dialog"});
-    QVERIFY(tool.window.demoMode());
-}
-
-void DeviceTest::clickSwitchesLed()
-{
-    ToolOnLine tool;
-    tool.start();
-    tool.unit().clearLogs();
-    QTest::mouseClick(tool.key(4), Qt::LeftButton);
-    QCOMPARE(tool.received(), std::vector<Bytes>{{0x35}});
-    QCOMPARE(tool.unit().leds()[4], Led::On);
-    QCOMPARE(tool.led(4)->fillColor(), test::kYellow);
-    QVERIFY(tool.window.ledLit(4));
-    QTest::mouseClick(tool.key(4), Qt::LeftButton);
-    QCOMPARE(tool.received(), (std::vector<Bytes>{{0x35}, {0x45}}));
-    QCOMPARE(tool.unit().leds()[4], Led::Off);
-    QCOMPARE(tool.led(4)->fillColor(), test::kGrey);
-    // A click never touches the pressed marks.
-    QVERIFY(!tool.mark(4)->filled());
-}
-
-void DeviceTest::doubleClickBlinks()
-{
-    ToolOnLine tool;
-    tool.start();
-    tool.unit().clearLogs();
-    QTest::mouseDClick(tool.key(11), Qt::LeftButton);
-    QCOMPARE(tool.received(), (std::vector<Bytes>{{0x3C}, {0x5C}}));
-    QCOMPARE(tool.unit().leds()[11], Led::Blink);
-    QCOMPARE(tool.window.device().LEDBlinken[11], std::int16_t(-1));
-
-    // On screen it alternates with the timer, in step with the shared phase.
-    QTest::mouseDClick(tool.key(2), Qt::LeftButton);
-    QColor before = tool.led(11)->fillColor();
-    for (int tick = 0; tick < 3; ++tick) {
-        QTRY_VERIFY_WITH_TIMEOUT(tool.led(11)->fillColor() != before, 1500);
-        before = tool.led(11)->fillColor();
-        QCOMPARE(tool.led(2)->fillColor(), before);
+    void startWithUnit_data()
+    {
+        QTest::addColumn<QByteArray>("reply");
+        QTest::addColumn<int>("marked");
+        QTest::addColumn<QString>("ws1");
+        QTest::addColumn<QString>("ws2");
+        QTest::newRow("key, both selectors") << QByteArray("\x31\x41\x51") << 0 << "1"
+                                             << "1";
+        // Positions beyond the reply hold its block check (here 0x62, no report code).
+        QTest::newRow("shorter reply") << QByteArray("\x32\x43") << 1 << "3"
+                                       << "0";
     }
-    QVERIFY(tool.watcher.messages.isEmpty());
-}
 
-void DeviceTest::clickOnBlinkingLedSwitchesItOff()
-{
-    ToolOnLine tool;
-    tool.start();
-    QTest::mouseDClick(tool.key(5), Qt::LeftButton);
-    tool.unit().clearLogs();
-    QTest::mouseClick(tool.key(5), Qt::LeftButton);
-    QCOMPARE(tool.received(), std::vector<Bytes>{{0x46}});
-    QCOMPARE(tool.window.device().LEDBlinken[5], std::int16_t(0));
-    QTest::qWait(1300);
-    QCOMPARE(tool.led(5)->fillColor(), test::kGrey);
-    QCOMPARE(tool.unit().leds()[5], Led::Off);
-}
+    void startWithUnit()
+    {
+        QFETCH(QByteArray, reply);
+        QFETCH(int, marked);
+        QFETCH(QString, ws1);
+        QFETCH(QString, ws2);
+        ToolOnLine tool;
+        tool.unit().setStatusReply(Bytes(reply.begin(), reply.end()));
+        tool.start();
+        QVERIFY(!tool.window.demoMode());
+        for (int k = 0; k < 12; ++k)
+            QCOMPARE(tool.mark(k)->filled(), k == marked);
+        QCOMPARE(tool.label("lblWS1"), ws1);
+        QCOMPARE(tool.label("lblWS2"), ws2);
+        // Queried by the dialog's OK and again by the start-up, then display clear, LEDs off.
+        QCOMPARE(tool.received(), (std::vector<Bytes>{kQuery, kQuery, kClear, kAllOff}));
+        QVERIFY(tool.watcher.messages.isEmpty());
+        QCOMPARE(int(tool.window.link().LinkStatus), 1);
+    }
 
-void DeviceTest::failedLedSendSwitchesToDemoMode()
-{
-    ToolOnLine tool;
-    tool.start();
-    tool.unit().setSilent(true);
-    QTest::mouseClick(tool.key(0), Qt::LeftButton);
-    QCOMPARE(tool.watcher.messages, QStringList{"Fehler beim Senden"});
-    QVERIFY(tool.window.demoMode());
-    QCOMPARE(tool.led(0)->fillColor(), test::kYellow); // the screen is not undone
-    // The blink command's own failure message comes after the sender's.
-    tool.window.setDemoMode(false);
-    tool.watcher.clear();
-    tool.window.imgTaste_DblClick(1);
-    QCOMPARE(tool.watcher.messages, (QStringList{"Fehler beim Senden", "Fehler beim LED senden"}));
-    QCOMPARE(tool.window.device().LEDBlinken[1], std::int16_t(-1));
-}
+    void startFails_data()
+    {
+        QTest::addColumn<QString>("unit");
+        QTest::addColumn<QString>("message");
+        QTest::addColumn<QString>("owner");
+        QTest::newRow("silent line") << "silent"
+                                     << "Fehler beim Senden"
+                                     << "Dialog";
+        QTest::newRow("query never answered") << "noreply"
+                                              << "Kein KELM gefunden"
+                                              << "Dialog";
+    }
 
-void DeviceTest::displayLineReachesUnit()
-{
-    ToolOnLine tool;
-    tool.start();
-    tool.unit().clearLogs();
-    tool.child<QCheckBox>("chkBlinken")->setChecked(true);
-    tool.child<QCheckBox>("chkInvers")->setChecked(true);
-    typeLine(tool, 0, "AB");
-    QTest::keyClick(tool.displayLine(0), Qt::Key_Return);
-    QCOMPARE(tool.received(),
-             (std::vector<Bytes>{{0x6C, 0x42, 0x40, 0x27, 0x30, 0x30, 0xA1, 0xA2, 0x29}}));
-    QCOMPARE(tool.unit().lineText(0), std::string("AB"));
-    const auto cell = tool.unit().cells()[0][1];
-    QVERIFY(cell.inverse && cell.blink);
-    QVERIFY(tool.displayLine(1)->hasFocus());
-    QCOMPARE(tool.displayLine(0)->text(), QStringLiteral("AB"));
-    QVERIFY(tool.watcher.messages.isEmpty());
-    QCOMPARE(tool.window.device().QuittungsCode, std::int16_t(0));
+    void startFails()
+    {
+        QFETCH(QString, unit);
+        QFETCH(QString, message);
+        QFETCH(QString, owner);
+        ToolOnLine tool;
+        if (unit == "silent")
+            tool.unit().setSilent(true);
+        else
+            tool.unit().setStatusReply({}); // takes the query, never answers it
+        tool.start();
+        QVERIFY(tool.window.demoMode());
+        QCOMPARE(tool.watcher.messages, QStringList{message});
+        QCOMPARE(tool.watcher.owners, QStringList{owner});
+    }
 
-    // Enter in line 7 moves on to line 0.
-    tool.child<QCheckBox>("chkBlinken")->setChecked(false);
-    tool.child<QCheckBox>("chkInvers")->setChecked(false);
-    tool.displayLine(7)->setFocus();
-    QTest::keyClick(tool.displayLine(7), Qt::Key_Return);
-    QVERIFY(tool.displayLine(0)->hasFocus());
-    QCOMPARE(tool.received().back(), (Bytes{0x6C, 0x43, 0x41, 0x27, 0x37, 0x30, 0x29}));
-}
+    void startWithoutReplyOffersDialogAgain()
+    {
+        ToolOnLine tool;
+        // The unit answers the dialog's query, then falls silent on the second one.
+        tool.watcher.dialogActions.push_back([&tool](QWidget *d) {
+            d->findChild<QAbstractButton *>("OKButton")->click();
+            tool.unit().setStatusReply({});
+        });
+        bool offeredAgain = false;
+        tool.watcher.dialogActions.push_back([&](QWidget *d) {
+            offeredAgain = true;
+            d->findChild<QAbstractButton *>("btnDemo")->click();
+        });
+        QElapsedTimer t;
+        t.start();
+        tool.window.Form_Load();
+        QVERIFY(offeredAgain && tool.window.demoMode());
+        QCOMPARE(tool.watcher.messages, QStringList{"Kein KELM gefunden"});
+        // Display clear and LEDs off follow in demonstration mode: nothing more goes out, and
+        // the clear waits its full second for an acknowledgement that cannot come.
+        QVERIFY(t.elapsed() >= 1000);
+        QCOMPARE(tool.received(), (std::vector<Bytes>{kQuery, kQuery}));
+    }
 
-void DeviceTest::displayLineLengths()
-{
-    ToolOnLine tool;
-    tool.start();
-    tool.unit().clearLogs();
-    typeLine(tool, 2, "ABCDEFGHIJKLMNOPQ"); // two too many: the box takes 15
-    QCOMPARE(tool.displayLine(2)->text().size(), 15);
-    QTest::keyClick(tool.displayLine(2), Qt::Key_Return);
-    QCOMPARE(tool.received().back().size(), std::size_t(21));
-    QCOMPARE(tool.unit().lineText(2), std::string("ABCDEFGHIJKLMNO"));
-    QVERIFY(tool.watcher.messages.isEmpty());
-}
+    void keysDriveLeds()
+    {
+        ToolOnLine tool;
+        tool.start();
+        tool.unit().clearLogs();
+        QTest::mouseClick(tool.key(4), Qt::LeftButton);
+        QCOMPARE(tool.unit().leds()[4], Led::On);
+        QCOMPARE(tool.led(4)->fillColor(), test::kYellow);
+        QTest::mouseClick(tool.key(4), Qt::LeftButton);
+        QCOMPARE(tool.led(4)->fillColor(), test::kGrey);
+        QTest::mouseDClick(tool.key(11), Qt::LeftButton);
+        QCOMPARE(tool.unit().leds()[11], Led::Blink);
+        QTest::mouseDClick(tool.key(2), Qt::LeftButton);
+        QCOMPARE(tool.received(),
+                 (std::vector<Bytes>{{0x35}, {0x45}, {0x3C}, {0x5C}, {0x33}, {0x53}}));
+        QVERIFY(!tool.mark(4)->filled()); // a click never touches the pressed marks
+        // On screen blinking LEDs alternate with the timer, in step with each other.
+        QColor before = tool.led(11)->fillColor();
+        for (int tick = 0; tick < 3; ++tick) {
+            QTRY_VERIFY_WITH_TIMEOUT(tool.led(11)->fillColor() != before, 1500);
+            before = tool.led(11)->fillColor();
+            QCOMPARE(tool.led(2)->fillColor(), before);
+        }
+        // A click on a blinking LED switches it off, for good.
+        tool.unit().clearLogs();
+        QTest::mouseClick(tool.key(11), Qt::LeftButton);
+        QCOMPARE(tool.received(), std::vector<Bytes>{{0x4C}});
+        QCOMPARE(tool.window.device().LEDBlinken[11], std::int16_t(0));
+        QTest::qWait(1300);
+        QCOMPARE(tool.led(11)->fillColor(), test::kGrey);
+        QVERIFY(tool.watcher.messages.isEmpty());
+    }
 
-void DeviceTest::typedCharactersAbove127()
-{
-    ToolOnLine tool;
-    tool.start();
-    tool.unit().clearLogs();
-    tool.displayLine(1)->setFocus();
-    QKeyEvent umlaut(QEvent::KeyPress, Qt::Key_Adiaeresis, Qt::NoModifier, QStringLiteral("ä"));
-    QApplication::sendEvent(tool.displayLine(1), &umlaut);
-    QTest::keyClicks(tool.displayLine(1), "x");
-    QCOMPARE(tool.displayLine(1)->text(), QStringLiteral("*x"));
-    // Pasted text keeps such characters in the box; they go out as the typed "*" would.
-    tool.displayLine(1)->setText(QStringLiteral("ü€"));
-    QTest::keyClick(tool.displayLine(1), Qt::Key_Return);
-    QCOMPARE(tool.received().back(), (Bytes{0x6C, 0x43, 0x41, 0x27, 0x31, 0x30, 0x8A, 0x8A, 0x29}));
-    QVERIFY(tool.watcher.messages.isEmpty());
-}
+    void failedLedSendSwitchesToDemoMode()
+    {
+        ToolOnLine tool;
+        tool.start();
+        tool.unit().setSilent(true);
+        QTest::mouseClick(tool.key(0), Qt::LeftButton);
+        QCOMPARE(tool.watcher.messages, QStringList{"Fehler beim Senden"});
+        QVERIFY(tool.window.demoMode());
+        QCOMPARE(tool.led(0)->fillColor(), test::kYellow); // the screen is not undone
+        // The blink command's own failure message comes after the sender's.
+        tool.window.setDemoMode(false);
+        tool.watcher.clear();
+        tool.window.imgTaste_DblClick(1);
+        QCOMPARE(tool.watcher.messages,
+                 (QStringList{"Fehler beim Senden", "Fehler beim LED senden"}));
+    }
 
-void DeviceTest::acknowledgementDigitZeroKeepsWaiting()
-{
-    ToolOnLine tool;
-    tool.start();
-    tool.unit().setAckDigit('0');
-    QElapsedTimer t;
-    t.start();
-    QTest::keyClick(tool.displayLine(3), Qt::Key_Return);
-    QVERIFY(t.elapsed() >= 1000 && t.elapsed() < 1600);
-    QCOMPARE(tool.watcher.messages, QStringList{"Fehler beim Display schreiben"});
-    QVERIFY(!tool.window.demoMode());
-}
+    void displayLines()
+    {
+        ToolOnLine tool;
+        tool.start();
+        tool.unit().clearLogs();
+        tool.child<QCheckBox>("chkBlinken")->setChecked(true);
+        tool.child<QCheckBox>("chkInvers")->setChecked(true);
+        enterLine(tool, 0, "AB");
+        QCOMPARE(tool.received(),
+                 (std::vector<Bytes>{{0x6C, 0x42, 0x40, 0x27, 0x30, 0x30, 0xA1, 0xA2, 0x29}}));
+        QVERIFY(tool.unit().cells()[0][1].inverse && tool.unit().cells()[0][1].blink);
+        QVERIFY(tool.displayLine(1)->hasFocus());
+        tool.child<QCheckBox>("chkBlinken")->setChecked(false);
+        tool.child<QCheckBox>("chkInvers")->setChecked(false);
+        // Enter in line 7 moves on to line 0.
+        enterLine(tool, 7, "");
+        QVERIFY(tool.displayLine(0)->hasFocus());
+        QCOMPARE(tool.received().back(), (Bytes{0x6C, 0x43, 0x41, 0x27, 0x37, 0x30, 0x29}));
+        enterLine(tool, 2, "ABCDEFGHIJKLMNOPQ"); // two too many: the box takes 15
+        QCOMPARE(tool.received().back().size(), std::size_t(21));
+        QCOMPARE(tool.unit().lineText(2), std::string("ABCDEFGHIJKLMNO"));
+        // Typed characters above 127 become "*"; pasted ones go out as the "*" would.
+        tool.displayLine(1)->setFocus();
+        QKeyEvent umlaut(QEvent::KeyPress, Qt::Key_Adiaeresis, Qt::NoModifier, QStringLiteral("ä"));
+        QApplication::sendEvent(tool.displayLine(1), &umlaut);
+        QCOMPARE(tool.displayLine(1)->text(), QStringLiteral("*"));
+        tool.displayLine(1)->setText(QStringLiteral("ü€"));
+        QTest::keyClick(tool.displayLine(1), Qt::Key_Return);
+        QCOMPARE(tool.received().back(),
+                 (Bytes{0x6C, 0x43, 0x41, 0x27, 0x31, 0x30, 0x8A, 0x8A, 0x29}));
+        QVERIFY(tool.watcher.messages.isEmpty());
+        QCOMPARE(tool.window.device().QuittungsCode, std::int16_t(0));
+    }
 
-void DeviceTest::lateAcknowledgementEndsNextWait()
-{
-    ToolOnLine tool;
-    tool.start();
-    tool.unit().setAckDelayMs(1300);
-    QTest::keyClick(tool.displayLine(0), Qt::Key_Return);
-    QCOMPARE(tool.watcher.messages, QStringList{"Fehler beim Display schreiben"});
-    QTRY_COMPARE(tool.window.device().QuittungsCode, std::int16_t(1));
-    tool.unit().setAckDelayMs(0);
-    QElapsedTimer t;
-    t.start();
-    QTest::keyClick(tool.displayLine(1), Qt::Key_Return);
-    QVERIFY(t.elapsed() < 500);
-    QCOMPARE(tool.watcher.messages.size(), 1);
-}
+    void acknowledgementWait()
+    {
+        ToolOnLine tool;
+        tool.start();
+        // Digit 0: the wait runs its full second, and a key report is shown meanwhile.
+        tool.unit().setAckDigit('0');
+        bool markDuringWait = false;
+        QTimer::singleShot(50, [&] { tool.unit().pressKey(6); });
+        QTimer::singleShot(700, [&] { markDuringWait = tool.mark(6)->filled(); });
+        QElapsedTimer t;
+        t.start();
+        QTest::keyClick(tool.displayLine(3), Qt::Key_Return);
+        QVERIFY2(t.elapsed() >= 1000 && t.elapsed() < 1600,
+                 qPrintable(QString::number(t.elapsed())));
+        QVERIFY(markDuringWait);
+        QCOMPARE(tool.watcher.messages, QStringList{"Fehler beim Display schreiben"});
+        QVERIFY(!tool.window.demoMode());
+        // A late acknowledgement is kept and ends the next wait at once.
+        tool.unit().setAckDigit('1');
+        tool.unit().setAckDelayMs(1300);
+        QTest::keyClick(tool.displayLine(0), Qt::Key_Return);
+        QCOMPARE(tool.watcher.messages.size(), 2);
+        QTRY_COMPARE(tool.window.device().QuittungsCode, std::int16_t(1));
+        tool.unit().setAckDelayMs(0);
+        t.restart();
+        QTest::keyClick(tool.displayLine(1), Qt::Key_Return);
+        QVERIFY(t.elapsed() < 500);
+        QCOMPARE(tool.watcher.messages.size(), 2);
+    }
 
-void DeviceTest::keyReportDuringAcknowledgementWait()
-{
-    ToolOnLine tool;
-    tool.start();
-    tool.unit().setAckDigit('0');
-    bool markDuringWait = false;
-    QTimer::singleShot(50, [&] { tool.unit().pressKey(6); });
-    QTimer::singleShot(700, [&] { markDuringWait = tool.mark(6)->filled(); });
-    QTest::keyClick(tool.displayLine(0), Qt::Key_Return);
-    QVERIFY(markDuringWait);
-}
+    void vanishedPortAndReconnect()
+    {
+        ToolOnLine tool;
+        tool.start();
+        tool.unit().setLateMs(600);
+        std::thread puller([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            tool.unit().stop();
+            tool.line.pty.closeMaster();
+        });
+        QElapsedTimer t;
+        t.start();
+        QTest::mouseClick(tool.key(2), Qt::LeftButton); // the adapter is pulled mid-telegram
+        puller.join();
+        QVERIFY(t.elapsed() < 2500);
+        QVERIFY(tool.watcher.messages.contains("Fehler beim Senden"));
+        QVERIFY(tool.window.demoMode());
+        // The port's own word on what happened follows from the event loop.
+        QTRY_VERIFY(!tool.window.MSComm1().portOpen());
+        QTRY_COMPARE(tool.watcher.messages.size(), 2);
+        // Still responsive, and the dialog opens a line again.
+        test::UnitOnLine second;
+        second.unit->setStatusReply({0x30, 0x42, 0x52});
+        second.wire(tool.window.MSComm1());
+        tool.window.mnuKonfig_Click();
+        QTRY_VERIFY(tool.window.configDialog());
+        tool.window.configDialog()->findChild<QAbstractButton *>("OKButton")->click();
+        QVERIFY(tool.window.MSComm1().portOpen() && !tool.window.demoMode());
+        QCOMPARE(tool.label("lblWS1"), QStringLiteral("2"));
+        QTest::mouseClick(tool.key(3), Qt::LeftButton);
+        QTRY_COMPARE(second.unit->leds()[3], Led::On);
+    }
 
-void DeviceTest::vanishedPortAndReconnect()
-{
-    ToolOnLine tool;
-    tool.start();
-    tool.unit().setLateMs(600);
-    std::thread puller([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
-        tool.unit().stop();
-        tool.line.pty.closeMaster();
-    });
-    QElapsedTimer t;
-    t.start();
-    QTest::mouseClick(tool.key(2), Qt::LeftButton); // the adapter is pulled mid-telegram
-    puller.join();
-    QVERIFY(t.elapsed() < 2500);
-    QVERIFY(tool.watcher.messages.contains("Fehler beim Senden"));
-    QVERIFY(tool.window.demoMode());
-    // The port's own word on what happened follows from the event loop.
-    QTRY_VERIFY(!tool.window.MSComm1().portOpen());
-    QTRY_COMPARE(tool.watcher.messages.size(), 2);
-    // Still responsive, and the dialog opens a line again.
-    test::UnitOnLine second;
-    second.unit->setStatusReply({0x30, 0x42, 0x52});
-    second.wire(tool.window.MSComm1());
-    tool.window.mnuKonfig_Click();
-    QTRY_VERIFY(tool.window.configDialog());
-    tool.window.configDialog()->findChild<QAbstractButton *>("OKButton")->click();
-    QVERIFY(tool.window.MSComm1().portOpen());
-    QVERIFY(!tool.window.demoMode());
-    QCOMPARE(tool.label("lblWS1"), QStringLiteral("2"));
-    QTest::mouseClick(tool.key(3), Qt::LeftButton);
-    QTRY_COMPARE(second.unit->leds()[3], Led::On);
-}
+    void resetLeavesDemoModeAndClearsBlinking()
+    {
+        ToolOnLine tool;
+        tool.start({"CancelButton"}); // port open, demonstration mode on
+        QTest::mouseDClick(tool.key(3), Qt::LeftButton);
+        QCOMPARE(tool.window.device().LEDBlinken[3], std::int16_t(-1));
+        tool.unit().setStatusReply({0x32, 0x43, 0x53});
+        tool.menu("mnuReset")->trigger();
+        QVERIFY(!tool.window.demoMode());
+        for (std::int16_t flag : tool.window.device().LEDBlinken)
+            QCOMPARE(flag, std::int16_t(0));
+        QVERIFY(tool.mark(1)->filled());
+        QCOMPARE(tool.label("lblWS1"), QStringLiteral("3"));
+        QCOMPARE(tool.received(), (std::vector<Bytes>{kQuery, kClear, kAllOff}));
+        QCOMPARE(tool.led(3)->fillColor(), test::kGrey);
+    }
 
-void DeviceTest::resetLeavesDemoModeAndClearsBlinking()
-{
-    ToolOnLine tool;
-    tool.start({"CancelButton"}); // port open, demonstration mode on
-    QVERIFY(tool.window.demoMode());
-    QTest::mouseDClick(tool.key(3), Qt::LeftButton);
-    QCOMPARE(tool.window.device().LEDBlinken[3], std::int16_t(-1));
-    QVERIFY(tool.received().empty());
-
-    tool.unit().setStatusReply({0x32, 0x43, 0x53});
-    tool.menu("mnuReset")->trigger();
-    QVERIFY(!tool.window.demoMode());
-    for (std::int16_t flag : tool.window.device().LEDBlinken)
-        QCOMPARE(flag, std::int16_t(0));
-    QVERIFY(tool.mark(1)->filled());
-    QCOMPARE(tool.label("lblWS1"), QStringLiteral("3"));
-    QCOMPARE(tool.received(), (std::vector<Bytes>{kQuery, kClear, kAllOff}));
-    QCOMPARE(tool.led(3)->fillColor(), test::kGrey);
-    QVERIFY(!tool.window.ledLit(3));
-}
-
-void DeviceTest::demoModeSendsNothing()
-{
-    ToolOnLine tool;
-    tool.start({"btnDemo"});
-    QTest::mouseClick(tool.key(0), Qt::LeftButton);
-    QTest::mouseDClick(tool.key(1), Qt::LeftButton);
-    QCOMPARE(tool.led(0)->fillColor(), test::kYellow);
-    QCOMPARE(tool.window.device().LEDBlinken[1], std::int16_t(-1));
-    QVERIFY(tool.watcher.messages.isEmpty());
-    // All LEDs off leaves the blink flags alone: only the reset command clears them.
-    QVERIFY(tool.window.device().LEDReset());
-    QVERIFY(!tool.window.ledLit(0) && !tool.window.ledLit(1));
-    QCOMPARE(tool.window.device().LEDBlinken[1], std::int16_t(-1));
-    QElapsedTimer t;
-    t.start();
-    typeLine(tool, 0, "Hallo");
-    QTest::keyClick(tool.displayLine(0), Qt::Key_Return);
-    QVERIFY(t.elapsed() >= 1000);
-    QCOMPARE(tool.watcher.messages, QStringList{"Fehler beim Display schreiben"});
-    QVERIFY(tool.unit().bytesFromTool().empty());
-}
+    void demoModeSendsNothing()
+    {
+        ToolOnLine tool;
+        tool.start({"btnDemo"});
+        QTest::mouseClick(tool.key(0), Qt::LeftButton);
+        QTest::mouseDClick(tool.key(1), Qt::LeftButton);
+        QCOMPARE(tool.led(0)->fillColor(), test::kYellow);
+        QVERIFY(tool.watcher.messages.isEmpty());
+        // All LEDs off leaves the blink flags alone: only the reset command clears them.
+        QVERIFY(tool.window.device().LEDReset());
+        QVERIFY(!tool.window.ledLit(0) && !tool.window.ledLit(1));
+        QCOMPARE(tool.window.device().LEDBlinken[1], std::int16_t(-1));
+        QElapsedTimer t;
+        t.start();
+        enterLine(tool, 0, "Hallo");
+        QVERIFY(t.elapsed() >= 1000);
+        QCOMPARE(tool.watcher.messages, QStringList{"Fehler beim Display schreiben"});
+        QVERIFY(tool.unit().bytesFromTool().empty());
+    }
+};
 
 QTEST_MAIN(DeviceTest)
 #include "tst_device.moc"

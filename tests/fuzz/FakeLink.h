@@ -74,13 +74,19 @@ class FakeHost : public LinkHost
 {
 public:
     explicit FakeHost(FakeClock &clock) : m_clock(clock) {}
-    bool demoMode() const override { return false; }
+    bool demoMode() const override { return demo; }
     void showMessage(const QString &) override { ++messages; }
     void pumpEvents() override { m_clock.sleep(0.001); }
-    void TasteSetzen(std::uint8_t &) override { ++dispatched; }
-    void DisplayQuittung(std::uint8_t &) override { ++dispatched; }
+    void TasteSetzen(std::uint8_t &Taste) override { handed += char(Taste); }
+    void DisplayQuittung(std::uint8_t &Quittung) override
+    {
+        handed.append('l').append(char(Quittung));
+    }
+    bool demo = false;
     int messages = 0;
-    int dispatched = 0;
+    // What the receiver handed on: a key report as its byte, an acknowledgement as 'l' and
+    // its digit.
+    QByteArray handed;
 
 private:
     FakeClock &m_clock;
