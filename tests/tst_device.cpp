@@ -3,9 +3,13 @@
 #include "ToolOnLine.h"
 #include "config/Dialog.h"
 #include "device/KELM.h"
+#include "device/Telegramme.h"
+#include "sim/UnitWindow.h"
 
 #include <QElapsedTimer>
 #include <QKeyEvent>
+#include <QPushButton>
+#include <QSpinBox>
 #include <QTimer>
 #include <thread>
 
@@ -34,6 +38,96 @@ class DeviceTest : public QObject
 
 private slots:
     void initTestCase() { QApplication::setApplicationName(QStringLiteral("KELM")); }
+
+    void telegrams_data()
+    {
+        QTest::addColumn<int>("line");
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<bool>("blink");
+        QTest::addColumn<bool>("inverse");
+        QTest::addColumn<QByteArray>("expected");
+        using test::bytes;
+        const QByteArray head = bytes({0x6C, 0x43, 0x41, 0x27, 0x30, 0x30});
+        QTest::newRow("empty line 3")
+            << 3 << "" << false << false << bytes({0x6C, 0x43, 0x41, 0x27, 0x33, 0x30, 0x29});
+        QTest::newRow("AB, both") << 0 << "AB" << true << true
+                                  << bytes({0x6C, 0x42, 0x40, 0x27, 0x30, 0x30, 0xA1, 0xA2, 0x29});
+        QTest::newRow("blank and star, inverse")
+            << 1 << " *" << false << true
+            << bytes({0x6C, 0x43, 0x40, 0x27, 0x31, 0x30, 0x80, 0x8A, 0x29});
+        // 13 characters close with 0x29; 14 and 15 go without it.
+        for (int n : {13, 14, 15})
+            QTest::addRow("%d characters", n)
+                << 0 << QString(n, 'x') << false << false
+                << head + QByteArray(n, char(0xD8)) + (n == 13 ? bytes({0x29}) : QByteArray());
+        // Codes up to 0x9F still fit one byte; above that they go as "*" and never wrap.
+        QTest::newRow("0x7F, 0x9F, ä, €")
+            << 0 << QStringLiteral("\u007f\u009f\u00e4\u20ac") << false << false
+            << head + bytes({0xDF, 0xFF, 0x8A, 0x8A, 0x29});
+    }
+
+    void telegrams()
+    {
+        QFETCH(int, line);
+        QFETCH(QString, text);
+        QFETCH(bool, blink);
+        QFETCH(bool, inverse);
+        QFETCH(QByteArray, expected);
+        QCOMPARE(Telegramm::displayLine(line, text, blink, inverse), expected);
+    }
+
+    // The unit's key, selector and acknowledgement reports on the main window.
+    void reports_data()
+    {
+        QTest::addColumn<QByteArray>("codes");
+        QTest::addColumn<int>("marked"); // -1: none
+        QTest::addColumn<QString>("ws1");
+        QTest::addColumn<QString>("ws2");
+        QTest::addColumn<int>("ack");
+        QTest::addColumn<int>("code");
+        using test::bytes;
+        QTest::newRow("key 3") << bytes({0x33}) << 2 << "0"
+                               << "0" << 0x31 << 1;
+        QTest::newRow("key 12, twice") << bytes({0x35, 0x3C, 0x3C}) << 11 << "0"
+                                       << "0" << 0x30 << 0;
+        QTest::newRow("released") << bytes({0x33, 0x35, 0x30}) << -1 << "0"
+                                  << "0" << 0x10 << -32;
+        QTest::newRow("selectors") << bytes({0x41, 0x5C}) << -1 << "1"
+                                   << "12" << 0x31 << 1;
+        QTest::newRow("selector 1 at 12") << bytes({0x4C}) << -1 << "12"
+                                          << "0" << 0x31 << 1;
+        QTest::newRow("other codes")
+            << bytes({0x00, 0x3D, 0x40, 0x4D, 0x50, 0x5D, 0xFF}) << -1 << "0"
+            << "0" << 0x31 << 1;
+    }
+
+    void reports()
+    {
+        QFETCH(QByteArray, codes);
+        QFETCH(int, marked);
+        QFETCH(QString, ws1);
+        QFETCH(QString, ws2);
+        QFETCH(int, ack);
+        QFETCH(int, code);
+        frmKELM w;
+        w.setEndTool([] {});
+        for (char c : codes) {
+            std::uint8_t b = std::uint8_t(c);
+            w.TasteSetzen(b);
+        }
+        std::uint8_t q = std::uint8_t(ack);
+        w.DisplayQuittung(q);
+        for (int k = 0; k < 12; ++k) {
+            QCOMPARE(w.findChild<Shape *>(QStringLiteral("shpTgedrückt%1").arg(k))->filled(),
+                     k == marked);
+            // A report never touches the LED squares.
+            QCOMPARE(w.findChild<Shape *>(QStringLiteral("shpTaste%1").arg(k))->fillColor(),
+                     test::kGrey);
+        }
+        QCOMPARE(w.findChild<QLabel *>("lblWS1")->text(), ws1);
+        QCOMPARE(w.findChild<QLabel *>("lblWS2")->text(), ws2);
+        QCOMPARE(w.device().QuittungsCode, std::int16_t(code));
+    }
 
     void startWithUnit_data()
     {
@@ -154,6 +248,27 @@ private slots:
         QVERIFY(tool.watcher.messages.isEmpty());
     }
 
+    // The simulated unit's own window: its keys and selectors reach the tool, and the status
+    // reply is the unit's state.
+    void unitWindowKeysAndSelectors()
+    {
+        ToolOnLine tool;
+        sim::UnitWindow unit(tool.unit(), tool.line.device());
+        unit.show();
+        tool.start();
+        unit.selector(2)->setValue(4);
+        QTRY_COMPARE(tool.label("lblWS2"), QStringLiteral("4"));
+        QTest::mousePress(unit.keyButton(7), Qt::LeftButton);
+        QTRY_VERIFY(tool.mark(7)->filled());
+        tool.window.mnuReset_Click();
+        QVERIFY(tool.mark(7)->filled());
+        QCOMPARE(tool.label("lblWS1"), QStringLiteral("1"));
+        QCOMPARE(tool.label("lblWS2"), QStringLiteral("4"));
+        QTest::mouseRelease(unit.keyButton(7), Qt::LeftButton);
+        QTRY_VERIFY(!tool.mark(7)->filled());
+        QVERIFY(tool.watcher.messages.isEmpty());
+    }
+
     void failedLedSendSwitchesToDemoMode()
     {
         ToolOnLine tool;
@@ -190,7 +305,6 @@ private slots:
         QVERIFY(tool.displayLine(0)->hasFocus());
         QCOMPARE(tool.received().back(), (Bytes{0x6C, 0x43, 0x41, 0x27, 0x37, 0x30, 0x29}));
         enterLine(tool, 2, "ABCDEFGHIJKLMNOPQ"); // two too many: the box takes 15
-        QCOMPARE(tool.received().back().size(), std::size_t(21));
         QCOMPARE(tool.unit().lineText(2), std::string("ABCDEFGHIJKLMNO"));
         // Typed characters above 127 become "*"; pasted ones go out as the "*" would.
         tool.displayLine(1)->setFocus();

@@ -3,6 +3,7 @@
 #include "link/mod3964R.h"
 #include "tests/fuzz/FakeLink.h"
 
+#include <QRandomGenerator>
 #include <QTest>
 #include <deque>
 
@@ -347,6 +348,48 @@ private slots:
         QCOMPARE(rig.host.handed, handed);
         QCOMPARE(int(rig.link.LinkStatus), int(linkstatus::Idle));
         QVERIFY(rig.link.EmpfangLaenge <= kMaxEmpfangLaenge);
+    }
+
+    // What the fuzz targets check, over streams made of whole blocks, broken blocks and noise,
+    // in pieces with pauses between them. The seed is in any failure's message.
+    void randomStreams()
+    {
+        const quint32 seed = QRandomGenerator::global()->generate();
+        QRandomGenerator rng(seed);
+        auto pick = [&](int n) { return int(rng.bounded(n)); };
+        for (int run = 0; run < 3000; ++run) {
+            QByteArray line;
+            for (int f = pick(6); f >= 0; --f) {
+                Bytes data(std::size_t(pick(4)), std::uint8_t(0x30 + pick(0x30)));
+                QByteArray fragment = bytes({STX}) + bytes(closing(data, pick(2)));
+                switch (pick(4)) {
+                case 0: // a byte lost, doubled or changed
+                    fragment[pick(int(fragment.size()))] = char(pick(256));
+                    break;
+                case 1:
+                    fragment = QByteArray(1 + pick(3), char(pick(256)));
+                    break;
+                }
+                line += fragment;
+            }
+            QByteArray receiver(1, char(pick(2)));
+            for (qsizetype i = 0; i < line.size();) {
+                const int n = std::min<int>(pick(16), int(line.size() - i));
+                receiver += char(n | (pick(4) << 4) | (pick(20) == 0 ? 0x40 | pick(2) << 7 : 0));
+                receiver += line.mid(i, n);
+                i += n;
+            }
+            const QByteArray empfangen = char(pick(256)) + line;
+            for (const auto &[input, check] : {std::pair(receiver, &fuzz::receiverFailure),
+                                               std::pair(empfangen, &fuzz::empfangenFailure)}) {
+                const std::string failed =
+                    check(reinterpret_cast<const std::uint8_t *>(input.constData()), input.size());
+                QVERIFY2(failed.empty(), qPrintable(QStringLiteral("seed %1, input %2: %3")
+                                                        .arg(seed)
+                                                        .arg(input.toHex())
+                                                        .arg(QString::fromStdString(failed))));
+            }
+        }
     }
 
     void receiverReadsNothingBeforeStart()
