@@ -77,6 +77,16 @@ void UnitOnLine::wire(MSComm &port) const
         [path](int n) { return n == 1 ? path : QStringLiteral("/nonexistent/kelm-com%1").arg(n); });
 }
 
+LinkOnLine::LinkOnLine(TrafficSink &sink, LinkHost &host, bool stx) : link(port, sink, host)
+{
+    line.unit->setStxVariant(stx);
+    line.wire(port);
+    port.setTag(stx ? QStringLiteral("STX") : QString());
+    opened = port.setPortOpen(true);
+    link.LinkStatus = linkstatus::Idle;
+    QObject::connect(&port, &MSComm::OnComm, [this] { link.MSComm1_OnComm(); });
+}
+
 QByteArray RecordingSink::bytes(std::uint8_t direction) const
 {
     QByteArray out;

@@ -4,6 +4,7 @@
 #include "link/LinkHost.h"
 #include "link/MSComm.h"
 #include "link/TrafficSink.h"
+#include "link/mod3964R.h"
 #include "sim/PtyPair.h"
 #include "sim/SimUnit.h"
 
@@ -51,6 +52,18 @@ struct UnitOnLine
     QString device() const { return QString::fromStdString(pty.slavePath()); }
     // Makes COM 1 of the port stand for this line.
     void wire(MSComm &port) const;
+};
+
+// The link on that line, with its serial event wired, ready to send.
+struct LinkOnLine
+{
+    LinkOnLine(TrafficSink &sink, LinkHost &host, bool stx = false);
+    sim::SimUnit &unit() { return *line.unit; }
+    bool send(const QByteArray &t) { return link.TelegrammSenden(int(t.size()), t); }
+    UnitOnLine line;
+    MSComm port;
+    mod3964R link;
+    bool opened = false;
 };
 
 class RecordingSink : public TrafficSink

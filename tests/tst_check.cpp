@@ -15,20 +15,11 @@ using namespace kelm;
 namespace {
 struct CheckRig
 {
-    CheckRig()
-    {
-        line.wire(port);
-        port.setPortOpen(true);
-        link.LinkStatus = linkstatus::Idle;
-        QObject::connect(&port, &MSComm::OnComm, [this] { link.MSComm1_OnComm(); });
-    }
-    test::UnitOnLine line;
-    MSComm port;
     HeadlessPanel panel;
     NullTrafficSink sink;
-    mod3964R link{port, sink, panel};
-    KELM kelm{link, panel};
-    UnitCheck check{link, kelm, panel};
+    test::LinkOnLine on{sink, panel};
+    KELM kelm{on.link, panel};
+    UnitCheck check{on.link, kelm, panel};
 };
 
 int count(const std::vector<CheckStep> &steps, CheckStep::Result r)
@@ -70,7 +61,7 @@ private slots:
         QFETCH(int, linkError);
         QFETCH(QString, detail);
         CheckRig rig;
-        sim::SimUnit &unit = *rig.line.unit;
+        sim::SimUnit &unit = *rig.on.line.unit;
         if (fault == "silent")
             unit.setSilent(true);
         else if (fault == "nak")
@@ -107,7 +98,7 @@ private slots:
     void keysAndContinuousTest()
     {
         CheckRig rig;
-        sim::SimUnit &unit = *rig.line.unit;
+        sim::SimUnit &unit = *rig.on.line.unit;
         QStringList prompts;
         rig.check.keys = true;
         rig.check.prompt = [&](const QString &text) {

@@ -81,31 +81,25 @@ private slots:
 
     void holdsEveryByteOfTheLine()
     {
-        test::UnitOnLine line;
-        MSComm port;
-        line.wire(port);
         test::RecordingSink recorded;
         TrafficJournal journal;
         TrafficSinks sinks;
         sinks.add(&recorded);
         sinks.add(&journal);
         test::FakeHost host;
-        mod3964R link(port, sinks, host);
-        QObject::connect(&port, &MSComm::OnComm, [&] { link.MSComm1_OnComm(); });
+        test::LinkOnLine on(sinks, host);
         QTemporaryDir dir;
         QString error;
         QVERIFY(journal.start(dir.filePath("j.txt"), &error));
-        QVERIFY(port.setPortOpen(true));
-        link.LinkStatus = linkstatus::Idle;
-        line.unit->nakNextBlocks(1);
-        QVERIFY(link.TelegrammSenden(1, "#"));
+        on.unit().nakNextBlocks(1);
+        QVERIFY(on.send("#"));
         std::array<std::uint8_t, 6> puffer{};
         int anzahl = 3;
-        QVERIFY(link.TelegrammEmpfangen(anzahl, puffer));
-        line.unit->pressKey(4);
+        QVERIFY(on.link.TelegrammEmpfangen(anzahl, puffer));
+        on.unit().pressKey(4);
         QTRY_COMPARE(host.tasten.size(), std::size_t(1));
-        line.unit->setSilent(true);
-        QVERIFY(!link.TelegrammSenden(1, "1"));
+        on.unit().setSilent(true);
+        QVERIFY(!on.send("1"));
         journal.stop();
         const QStringList lines = journalLines(dir.filePath("j.txt"));
         QCOMPARE(bytesOf(lines, "PC"), recorded.bytes(DirPc));

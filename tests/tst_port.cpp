@@ -1,5 +1,6 @@
 // The serial port adapter on a real pseudo-terminal: raw bytes both ways, counts seen without
-// the event loop, the receive threshold, the settings, and a vanished port.
+// the event loop, the receive threshold, the settings, a vanished port; and the 3964R link over
+// it against the simulated unit, where the real line's timing matters.
 #include "TestSupport.h"
 #include "link/MSComm.h"
 
@@ -44,6 +45,17 @@ struct RawLine
     test::UnitOnLine line;
     MSComm port;
     bool opened = false;
+};
+using Records = std::vector<std::pair<std::uint8_t, std::uint8_t>>;
+
+struct LinkRig
+{
+    explicit LinkRig(bool stx = false) : on(sink, host, stx) {}
+    bool send(const QByteArray &t) { return on.send(t); }
+    int stxSent() const { return int(sink.bytes(DirPc).count(char(ctl::STX))); }
+    test::RecordingSink sink;
+    test::FakeHost host;
+    test::LinkOnLine on;
 };
 } // namespace
 
@@ -230,6 +242,72 @@ private slots:
         QVERIFY(QDir(home.path()).mkpath("kelm/kelm.conf"));
         QCOMPARE(port.deviceFor(2), enumerated);
         qunsetenv("XDG_CONFIG_HOME");
+    }
+
+    void statusQueryOnTheLine_data()
+    {
+        QTest::addColumn<bool>("stx");
+        QTest::newRow("variant without STX") << false;
+        QTest::newRow("variant STX") << true;
+    }
+
+    void statusQueryOnTheLine()
+    {
+        QFETCH(bool, stx);
+        LinkRig rig(stx);
+        QVERIFY(rig.on.opened);
+        rig.on.unit().setStatusReply({0x31, 0x41, 0x51});
+        QVERIFY(rig.send("#"));
+        std::array<std::uint8_t, 6> puffer;
+        puffer.fill(0xEE);
+        int anzahl = 3;
+        QVERIFY(rig.on.link.TelegrammEmpfangen(anzahl, puffer));
+        QCOMPARE(anzahl, 3);
+        const std::uint8_t bcc = stx ? 50 : 48;
+        const std::uint8_t replyBcc = (0x31 ^ 0x41 ^ 0x51 ^ 16 ^ 3) ^ (stx ? 2 : 0);
+        const std::array<std::uint8_t, 6> expected{0, 0x31, 0x41, 0x51, replyBcc, 0xEE};
+        QCOMPARE(puffer, expected);
+        // Every byte of both exchanges reaches the record, in line order.
+        const Records records{{0, 2},  {1, 16}, {0, '#'},      {0, 16},   {0, 3},    {0, bcc},
+                              {1, 16}, {1, 2},  {0, 16},       {1, 0x31}, {1, 0x41}, {1, 0x51},
+                              {1, 16}, {1, 3},  {1, replyBcc}, {0, 16}};
+        QCOMPARE(rig.sink.records, records);
+        QCOMPARE(rig.on.unit().receivedTelegrams(), std::vector<sim::Bytes>{{'#'}});
+    }
+
+    // An operator's click during a send's line wait starts a send of its own there; each keeps
+    // its own six attempts.
+    void nestedSendsKeepTheirOwnAttempts()
+    {
+        LinkRig rig;
+        rig.on.link.LinkStatus = linkstatus::Data; // a reception under way holds the outer send
+        rig.on.link.EmpfangZeit = steadyClock().now() + 100;
+        bool nestedSent = false;
+        rig.host.onPump = [&] {
+            rig.host.onPump = nullptr;
+            rig.on.link.LinkStatus = linkstatus::Idle;
+            rig.on.unit().nakNextBlocks(3);
+            nestedSent = rig.send(QByteArray(1, 0x33));
+            rig.on.unit().nakNextBlocks(5);
+        };
+        QVERIFY(rig.send(QByteArray(1, 0x32)));
+        QVERIFY(nestedSent);
+        QCOMPARE(rig.stxSent(), 4 + 6);
+        QCOMPARE(rig.on.unit().receivedTelegrams(), (std::vector<sim::Bytes>{{0x33}, {0x32}}));
+        QVERIFY(rig.host.messages.isEmpty());
+    }
+
+    void pendingStxIsTakenNotDropped()
+    {
+        LinkRig rig;
+        // The unit starts a telegram right after the sender's line wait looked.
+        rig.on.port.setRThreshold(0);
+        rig.on.unit().sendReport({0x37});
+        QTRY_COMPARE(rig.on.port.inBufferCount(), 1);
+        QVERIFY(rig.send(QByteArray(1, 0x31)));
+        QCOMPARE(rig.host.tasten, std::vector<std::uint8_t>{0x37});
+        QCOMPARE(rig.on.unit().receivedTelegrams(), std::vector<sim::Bytes>{{0x31}});
+        QVERIFY(rig.host.messages.isEmpty());
     }
 };
 
