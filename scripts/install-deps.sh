@@ -10,9 +10,6 @@ packages=(
     xvfb xauth xdotool libxcb-cursor0
     lintian appstream desktop-file-utils
 )
-if [ "${KELM_WITH_FUZZ:-0}" = 1 ]; then
-    packages+=(clang libclang-rt-14-dev)
-fi
 
 missing=()
 for p in "${packages[@]}"; do
