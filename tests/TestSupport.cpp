@@ -132,10 +132,6 @@ QByteArray bytes(std::initializer_list<int> values)
     return out;
 }
 
-QByteArray toQByteArray(const sim::Bytes &b)
-{
-    return QByteArray(reinterpret_cast<const char *>(b.data()), static_cast<qsizetype>(b.size()));
-}
 
 bool waitFor(const std::function<bool()> &pred, int ms)
 {

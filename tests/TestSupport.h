@@ -126,7 +126,6 @@ private:
 };
 
 QByteArray bytes(std::initializer_list<int> values);
-QByteArray toQByteArray(const sim::Bytes &b);
 // Waits (running the event loop) until pred holds or ms have passed.
 bool waitFor(const std::function<bool()> &pred, int ms = 5000);
 

@@ -83,15 +83,168 @@ class EndToEndTest : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase();
-    void cleanupTestCase();
-    void startUpFindsTheUnit();
-    void keysClickAndDoubleClick();
-    void displayLineWithEnter();
-    void thousandReportsAmongOperatorSends();
-    void continuousTestAndItsStop();
-    void resetCommand();
-    void lostLineAndReconnect();
+    void initTestCase()
+    {
+        // An X server of the test's own: Xvfb picks a free display and names it once it accepts
+        // clients, so neither a stale lock nor a slow start can hand the tool a display without a
+        // server behind it.
+        m_xvfb.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        m_xvfb.start(QStringLiteral("Xvfb"),
+                     {"-displayfd", "1", "-screen", "0", "1024x768x24", "-nolisten", "tcp"});
+        QVERIFY2(m_xvfb.waitForReadyRead(20000), "Xvfb did not start");
+        const QByteArray display = m_xvfb.readLine().trimmed();
+        QVERIFY(!display.isEmpty());
+        qputenv("DISPLAY", ":" + display);
+        m_link = m_home.filePath("line");
+        QVERIFY(QDir(m_home.path()).mkpath("config/kelm"));
+        QFile conf(m_home.filePath("config/kelm/kelm.conf"));
+        QVERIFY(conf.open(QIODevice::WriteOnly));
+        conf.write("[Ports]\nCom1=" + m_link.toLocal8Bit() + "\n");
+        conf.close();
+        m_unit = std::make_unique<Unit>(m_link);
+        QVERIFY(!m_unit->device.isEmpty());
+
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("XDG_CONFIG_HOME"), m_home.filePath("config"));
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+        m_tool.setProcessEnvironment(env);
+        m_tool.setProcessChannelMode(QProcess::ForwardedChannels);
+        m_tool.start(QStringLiteral(KELM_BIN), {});
+        QVERIFY(m_tool.waitForStarted());
+    }
+
+    void cleanupTestCase()
+    {
+        m_tool.kill();
+        m_tool.waitForFinished(3000);
+        m_unit.reset();
+        m_xvfb.terminate();
+        m_xvfb.waitForFinished(3000);
+    }
+
+    void startUpFindsTheUnit()
+    {
+        QVERIFY(test::waitFor([&] { return !window(QStringLiteral("Schnittstelle")).isEmpty(); },
+                              10000));
+        // OK, at its place in the dialog.
+        xdo({"mousemove", "--window", window(QStringLiteral("Schnittstelle")), "64", "188", "click",
+             "1"});
+        const QString query = hex(Telegramm::statusQuery());
+        // Queried by OK and by the start-up, then display clear and all LEDs off.
+        waitForRx(4);
+        QCOMPARE(m_unit->rx, (QStringList{query, query, hex(Telegramm::displayClear()),
+                                          hex(Telegramm::allLedsOff())}));
+        QVERIFY(
+            test::waitFor([&] { return !window(QStringLiteral("Morvane KELM")).isEmpty(); }, 5000));
+        checkHealthy();
+    }
+
+    void keysClickAndDoubleClick()
+    {
+        m_unit->rx.clear();
+        clickKey(3);
+        waitForRx(1);
+        QTest::qWait(600); // no double-click with the next one
+        clickKey(5, 2);
+        waitForRx(3);
+        QTest::qWait(600);
+        clickKey(5);
+        waitForRx(4);
+        QCOMPARE(m_unit->rx, (QStringList{hex(Telegramm::ledOn(3)), hex(Telegramm::ledOn(5)),
+                                          hex(Telegramm::ledBlink(5)), hex(Telegramm::ledOff(5))}));
+        m_lit[3] = true;
+        checkHealthy();
+    }
+
+    void thousandReportsAmongOperatorSends()
+    {
+        QTest::qWait(600); // no double-click with the last scenario's click
+        m_unit->rx.clear();
+        const int before = int(m_unit->tx.size());
+        QStringList expected;
+        for (int round = 0; round < 10; ++round) {
+            m_unit->command(QStringLiteral("burst 50"));
+            for (int i = 0; i < 50; ++i) {
+                m_unit->command(i % 2 ? QStringLiteral("release")
+                                      : QStringLiteral("key %1").arg(i % 12 + 1));
+                QTest::qWait(i % 7 == 0 ? 15 : 2);
+                if (i % 10 == 5) {
+                    const int k = (round + i) % 12;
+                    clickKey(k);
+                    QTest::qWait(450); // apart enough not to make a double-click
+                    expected << hex(m_lit[k] ? Telegramm::ledOff(k) : Telegramm::ledOn(k));
+                    m_lit[k] = !m_lit[k];
+                }
+            }
+        }
+        QVERIFY2(test::waitFor([&] { return m_unit->tx.size() - before >= 1000; }, 60000),
+                 qPrintable(QString::number(m_unit->tx.size() - before)));
+        waitForRx(int(expected.size()));
+        QCOMPARE(m_unit->rx, expected);
+        checkHealthy();
+    }
+
+    void continuousTestAndItsStop()
+    {
+        m_unit->rx.clear();
+        menu(1, 0); // Funktionen, Dauertest
+        QTest::qWait(60000);
+        QVERIFY(toolHoldsLine());
+        menu(1, 0);
+        const QString clear = hex(Telegramm::displayClear()), off = hex(Telegramm::allLedsOff());
+        QVERIFY(test::waitFor([&] { return m_unit->rx.size() > 2 && m_unit->rx.last() == off; },
+                              15000));
+        const QStringList rx = m_unit->rx;
+        QCOMPARE(rx.mid(0, 3), (QStringList{clear, off, off}));
+        // Characters in order, each followed by one step of the LED chase, until the stop.
+        int chars = 0;
+        for (int i = 3; i + 1 < rx.size(); i += 2) {
+            const int pass = chars / 128, pos = chars % 128;
+            const QString c = hex(Telegramm::displayChar(pos / 16, pos % 16, pass % 2 == 1,
+                                                         pass / 2 == 1, std::uint8_t(0x80 + pos)));
+            if (rx[i] != c)
+                break;
+            const int k = chars % 12;
+            QCOMPARE(rx[i + 1], hex((chars / 12) % 2 ? Telegramm::ledOff(k) : Telegramm::ledOn(k)));
+            ++chars;
+        }
+        // 60 s at no less than 0.3 s a character; a loaded machine may take longer.
+        QVERIFY2(chars >= 100 && chars <= 201, qPrintable(QString::number(chars)));
+        // The stop's display clear, the character under way if any, then clear and all LEDs off.
+        QVERIFY(rx.size() - (3 + 2 * chars) <= 5);
+        QCOMPARE(rx.mid(rx.size() - 2), (QStringList{clear, off}));
+        m_lit.fill(false);
+        checkHealthy();
+    }
+
+    // The unit's end of the line closes: one message, demonstration mode, and the dialog's OK
+    // opens the line again once a unit is back.
+    void lostLineAndReconnect()
+    {
+        m_unit->kill();
+        QVERIFY(test::waitFor([&] { return messageBoxes() == 1; }, 5000));
+        QVERIFY(test::waitFor([&] { return !toolHoldsLine(); }, 3000));
+        QTest::qWait(500);
+        QCOMPARE(messageBoxes(), 1);
+        xdo({"mousemove", "--window", window(QStringLiteral("KELM")), "10", "10"});
+        xdo({"key", "Return"});
+        QVERIFY(test::waitFor([&] { return messageBoxes() == 0; }, 3000));
+
+        m_unit = std::make_unique<Unit>(m_link);
+        menu(2, 0); // Schnittstelle, Konfiguraion
+        QVERIFY(test::waitFor([&] { return !window(QStringLiteral("Schnittstelle")).isEmpty(); },
+                              5000));
+        xdo({"mousemove", "--window", window(QStringLiteral("Schnittstelle")), "64", "188", "click",
+             "1"});
+        waitForRx(1);
+        QCOMPARE(m_unit->rx, QStringList{hex(Telegramm::statusQuery())});
+        // Out of demonstration mode again: a click reaches the unit.
+        QTest::qWait(600);
+        clickKey(0);
+        waitForRx(2);
+        QCOMPARE(m_unit->rx.last(), hex(Telegramm::ledOn(0)));
+        checkHealthy();
+    }
 
 private:
     // The tool's windows and their state, as seen from outside.
@@ -160,193 +313,6 @@ private:
     QProcess m_tool;
     std::array<bool, 12> m_lit{};
 };
-
-void EndToEndTest::initTestCase()
-{
-    // An X server of the test's own: Xvfb picks a free display and names it once it accepts
-    // clients, so neither a stale lock nor a slow start can hand the tool a display without a
-    // server behind it.
-    m_xvfb.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    m_xvfb.start(QStringLiteral("Xvfb"),
-                 {"-displayfd", "1", "-screen", "0", "1024x768x24", "-nolisten", "tcp"});
-    QVERIFY2(m_xvfb.waitForReadyRead(20000), "Xvfb did not start");
-    const QByteArray display = m_xvfb.readLine().trimmed();
-    QVERIFY(!display.isEmpty());
-    qputenv("DISPLAY", ":" + display);
-    m_link = m_home.filePath("line");
-    QVERIFY(QDir(m_home.path()).mkpath("config/kelm"));
-    QFile conf(m_home.filePath("config/kelm/kelm.conf"));
-    QVERIFY(conf.open(QIODevice::WriteOnly));
-    conf.write("[Ports]\nCom1=" + m_link.toLocal8Bit() + "\n");
-    conf.close();
-    m_unit = std::make_unique<Unit>(m_link);
-    QVERIFY(!m_unit->device.isEmpty());
-
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("XDG_CONFIG_HOME"), m_home.filePath("config"));
-    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
-    m_tool.setProcessEnvironment(env);
-    m_tool.setProcessChannelMode(QProcess::ForwardedChannels);
-    m_tool.start(QStringLiteral(KELM_BIN), {});
-    QVERIFY(m_tool.waitForStarted());
-}
-
-void EndToEndTest::cleanupTestCase()
-{
-    m_tool.kill();
-    m_tool.waitForFinished(3000);
-    m_unit.reset();
-    m_xvfb.terminate();
-    m_xvfb.waitForFinished(3000);
-}
-
-void EndToEndTest::startUpFindsTheUnit()
-{
-    QVERIFY(
-        test::waitFor([&] { return !window(QStringLiteral("Schnittstelle")).isEmpty(); }, 10000));
-    // OK, at its place in the dialog.
-    xdo({"mousemove", "--window", window(QStringLiteral("Schnittstelle")), "64", "188", "click",
-         "1"});
-    const QString query = hex(Telegramm::statusQuery());
-    // Queried by OK and by the start-up, then display clear and all LEDs off.
-    waitForRx(4);
-    QCOMPARE(m_unit->rx, (QStringList{query, query, hex(Telegramm::displayClear()),
-                                      hex(Telegramm::allLedsOff())}));
-    QVERIFY(test::waitFor([&] { return !window(QStringLiteral("Morvane KELM")).isEmpty(); }, 5000));
-    checkHealthy();
-}
-
-void EndToEndTest::keysClickAndDoubleClick()
-{
-    m_unit->rx.clear();
-    clickKey(3);
-    waitForRx(1);
-    QTest::qWait(600); // no double-click with the next one
-    clickKey(5, 2);
-    waitForRx(3);
-    QTest::qWait(600);
-    clickKey(5);
-    waitForRx(4);
-    QCOMPARE(m_unit->rx, (QStringList{hex(Telegramm::ledOn(3)), hex(Telegramm::ledOn(5)),
-                                      hex(Telegramm::ledBlink(5)), hex(Telegramm::ledOff(5))}));
-    m_lit[3] = true;
-    checkHealthy();
-}
-
-void EndToEndTest::displayLineWithEnter()
-{
-    m_unit->rx.clear();
-    const int tx = int(m_unit->tx.size());
-    click(120, 64 + 16 * 2 + 9);
-    xdo({"type", "--delay", "30", "Hallo 42"});
-    xdo({"key", "Return"});
-    waitForRx(1);
-    QCOMPARE(m_unit->rx,
-             QStringList{hex(Telegramm::displayLine(2, QStringLiteral("Hallo 42"), false, false))});
-    // The unit's acknowledgement was taken.
-    QVERIFY(test::waitFor([&] { return m_unit->tx.size() > tx; }, 3000));
-    QTest::qWait(300);
-    checkHealthy();
-}
-
-void EndToEndTest::thousandReportsAmongOperatorSends()
-{
-    m_unit->rx.clear();
-    const int before = int(m_unit->tx.size());
-    QStringList expected;
-    for (int round = 0; round < 10; ++round) {
-        m_unit->command(QStringLiteral("burst 50"));
-        for (int i = 0; i < 50; ++i) {
-            m_unit->command(i % 2 ? QStringLiteral("release")
-                                  : QStringLiteral("key %1").arg(i % 12 + 1));
-            QTest::qWait(i % 7 == 0 ? 15 : 2);
-            if (i % 10 == 5) {
-                const int k = (round + i) % 12;
-                clickKey(k);
-                QTest::qWait(450); // apart enough not to make a double-click
-                expected << hex(m_lit[k] ? Telegramm::ledOff(k) : Telegramm::ledOn(k));
-                m_lit[k] = !m_lit[k];
-            }
-        }
-    }
-    QVERIFY2(test::waitFor([&] { return m_unit->tx.size() - before >= 1000; }, 60000),
-             qPrintable(QString::number(m_unit->tx.size() - before)));
-    waitForRx(int(expected.size()));
-    QCOMPARE(m_unit->rx, expected);
-    checkHealthy();
-}
-
-void EndToEndTest::continuousTestAndItsStop()
-{
-    m_unit->rx.clear();
-    menu(1, 0); // Funktionen, Dauertest
-    QTest::qWait(60000);
-    QVERIFY(toolHoldsLine());
-    menu(1, 0);
-    const QString clear = hex(Telegramm::displayClear()), off = hex(Telegramm::allLedsOff());
-    QVERIFY(
-        test::waitFor([&] { return m_unit->rx.size() > 2 && m_unit->rx.last() == off; }, 15000));
-    const QStringList rx = m_unit->rx;
-    QCOMPARE(rx.mid(0, 3), (QStringList{clear, off, off}));
-    // Characters in order, each followed by one step of the LED chase, until the stop.
-    int chars = 0;
-    for (int i = 3; i + 1 < rx.size(); i += 2) {
-        const int pass = chars / 128, pos = chars % 128;
-        const QString c = hex(Telegramm::displayChar(pos / 16, pos % 16, pass % 2 == 1,
-                                                     pass / 2 == 1, std::uint8_t(0x80 + pos)));
-        if (rx[i] != c)
-            break;
-        const int k = chars % 12;
-        QCOMPARE(rx[i + 1], hex((chars / 12) % 2 ? Telegramm::ledOff(k) : Telegramm::ledOn(k)));
-        ++chars;
-    }
-    // 60 s at no less than 0.3 s a character; a loaded machine may take longer.
-    QVERIFY2(chars >= 100 && chars <= 201, qPrintable(QString::number(chars)));
-    // The stop's display clear, the character under way if any, then clear and all LEDs off.
-    QVERIFY(rx.size() - (3 + 2 * chars) <= 5);
-    QCOMPARE(rx.mid(rx.size() - 2), (QStringList{clear, off}));
-    m_lit.fill(false);
-    checkHealthy();
-}
-
-void EndToEndTest::resetCommand()
-{
-    m_unit->rx.clear();
-    menu(1, 1); // Funktionen, Reset KELM
-    waitForRx(3);
-    QCOMPARE(m_unit->rx, (QStringList{hex(Telegramm::statusQuery()), hex(Telegramm::displayClear()),
-                                      hex(Telegramm::allLedsOff())}));
-    checkHealthy();
-}
-
-// The unit's end of the line closes: one message, demonstration mode, and the dialog's OK
-// opens the line again once a unit is back.
-void EndToEndTest::lostLineAndReconnect()
-{
-    m_unit->kill();
-    QVERIFY(test::waitFor([&] { return messageBoxes() == 1; }, 5000));
-    QVERIFY(test::waitFor([&] { return !toolHoldsLine(); }, 3000));
-    QTest::qWait(500);
-    QCOMPARE(messageBoxes(), 1);
-    xdo({"mousemove", "--window", window(QStringLiteral("KELM")), "10", "10"});
-    xdo({"key", "Return"});
-    QVERIFY(test::waitFor([&] { return messageBoxes() == 0; }, 3000));
-
-    m_unit = std::make_unique<Unit>(m_link);
-    menu(2, 0); // Schnittstelle, Konfiguraion
-    QVERIFY(
-        test::waitFor([&] { return !window(QStringLiteral("Schnittstelle")).isEmpty(); }, 5000));
-    xdo({"mousemove", "--window", window(QStringLiteral("Schnittstelle")), "64", "188", "click",
-         "1"});
-    waitForRx(1);
-    QCOMPARE(m_unit->rx, QStringList{hex(Telegramm::statusQuery())});
-    // Out of demonstration mode again: a click reaches the unit.
-    QTest::qWait(600);
-    clickKey(0);
-    waitForRx(2);
-    QCOMPARE(m_unit->rx.last(), hex(Telegramm::ledOn(0)));
-    checkHealthy();
-}
 
 QTEST_GUILESS_MAIN(EndToEndTest)
 #include "tst_e2e.moc"
