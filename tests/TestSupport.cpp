@@ -132,7 +132,6 @@ QByteArray bytes(std::initializer_list<int> values)
     return out;
 }
 
-
 bool waitFor(const std::function<bool()> &pred, int ms)
 {
     QDeadlineTimer deadline(ms);

@@ -233,34 +233,6 @@ private slots:
         QCOMPARE(body(8), QStringLiteral("send failed, error 137"));
     }
 
-    void holdsEveryByteOfTheLine()
-    {
-        test::RecordingSink recorded;
-        TrafficJournal journal;
-        TrafficSinks sinks;
-        sinks.add(&recorded);
-        sinks.add(&journal);
-        test::FakeHost host;
-        test::LinkOnLine on(sinks, host);
-        QTemporaryDir dir;
-        QString error;
-        QVERIFY(journal.start(dir.filePath("j.txt"), &error));
-        on.unit().nakNextBlocks(1);
-        QVERIFY(on.send("#"));
-        std::array<std::uint8_t, 6> puffer{};
-        int anzahl = 3;
-        QVERIFY(on.link.TelegrammEmpfangen(anzahl, puffer));
-        on.unit().pressKey(4);
-        QTRY_COMPARE(host.tasten.size(), std::size_t(1));
-        on.unit().setSilent(true);
-        QVERIFY(!on.send("1"));
-        journal.stop();
-        const QStringList lines = journalLines(dir.filePath("j.txt"));
-        QCOMPARE(bytesOf(lines, "PC"), recorded.bytes(DirPc));
-        QCOMPARE(bytesOf(lines, "KELM"), recorded.bytes(DirUnit));
-        QVERIFY(lines.filter("send failed, error 132").size() == 1);
-    }
-
     void flushedWithinASecondAndOnFailures()
     {
         QTemporaryDir dir;

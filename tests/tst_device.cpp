@@ -105,32 +105,26 @@ private slots:
     {
         QTest::addColumn<QByteArray>("codes");
         QTest::addColumn<int>("marked"); // -1: none
-        QTest::addColumn<QString>("ws1");
-        QTest::addColumn<QString>("ws2");
+        QTest::addColumn<int>("ws1");
+        QTest::addColumn<int>("ws2");
         QTest::addColumn<int>("ack");
         QTest::addColumn<int>("code");
         using test::bytes;
-        QTest::newRow("key 3") << bytes({0x33}) << 2 << "0"
-                               << "0" << 0x31 << 1;
-        QTest::newRow("key 12, twice") << bytes({0x35, 0x3C, 0x3C}) << 11 << "0"
-                                       << "0" << 0x30 << 0;
-        QTest::newRow("released") << bytes({0x33, 0x35, 0x30}) << -1 << "0"
-                                  << "0" << 0x10 << -32;
-        QTest::newRow("selectors") << bytes({0x41, 0x5C}) << -1 << "1"
-                                   << "12" << 0x31 << 1;
-        QTest::newRow("selector 1 at 12") << bytes({0x4C}) << -1 << "12"
-                                          << "0" << 0x31 << 1;
+        QTest::newRow("key 3") << bytes({0x33}) << 2 << 0 << 0 << 0x31 << 1;
+        QTest::newRow("key 12, twice") << bytes({0x35, 0x3C, 0x3C}) << 11 << 0 << 0 << 0x30 << 0;
+        QTest::newRow("released") << bytes({0x33, 0x35, 0x30}) << -1 << 0 << 0 << 0x10 << -32;
+        QTest::newRow("selectors") << bytes({0x41, 0x5C}) << -1 << 1 << 12 << 0x31 << 1;
+        QTest::newRow("selector 1 at 12") << bytes({0x4C}) << -1 << 12 << 0 << 0x31 << 1;
         QTest::newRow("other codes")
-            << bytes({0x00, 0x3D, 0x40, 0x4D, 0x50, 0x5D, 0xFF}) << -1 << "0"
-            << "0" << 0x31 << 1;
+            << bytes({0x00, 0x3D, 0x40, 0x4D, 0x50, 0x5D, 0xFF}) << -1 << 0 << 0 << 0x31 << 1;
     }
 
     void reports()
     {
         QFETCH(QByteArray, codes);
         QFETCH(int, marked);
-        QFETCH(QString, ws1);
-        QFETCH(QString, ws2);
+        QFETCH(int, ws1);
+        QFETCH(int, ws2);
         QFETCH(int, ack);
         QFETCH(int, code);
         frmKELM w;
@@ -148,8 +142,8 @@ private slots:
             QCOMPARE(w.findChild<Shape *>(QStringLiteral("shpTaste%1").arg(k))->fillColor(),
                      test::kGrey);
         }
-        QCOMPARE(w.findChild<QLabel *>("lblWS1")->text(), ws1);
-        QCOMPARE(w.findChild<QLabel *>("lblWS2")->text(), ws2);
+        QCOMPARE(w.findChild<QLabel *>("lblWS1")->text(), QString::number(ws1));
+        QCOMPARE(w.findChild<QLabel *>("lblWS2")->text(), QString::number(ws2));
         QCOMPARE(w.device().QuittungsCode, std::int16_t(code));
     }
 
@@ -157,29 +151,27 @@ private slots:
     {
         QTest::addColumn<QByteArray>("reply");
         QTest::addColumn<int>("marked");
-        QTest::addColumn<QString>("ws1");
-        QTest::addColumn<QString>("ws2");
-        QTest::newRow("key, both selectors") << QByteArray("\x31\x41\x51") << 0 << "1"
-                                             << "1";
+        QTest::addColumn<int>("ws1");
+        QTest::addColumn<int>("ws2");
+        QTest::newRow("key, both selectors") << QByteArray("\x31\x41\x51") << 0 << 1 << 1;
         // Positions beyond the reply hold its block check (here 0x62, no report code).
-        QTest::newRow("shorter reply") << QByteArray("\x32\x43") << 1 << "3"
-                                       << "0";
+        QTest::newRow("shorter reply") << QByteArray("\x32\x43") << 1 << 3 << 0;
     }
 
     void startWithUnit()
     {
         QFETCH(QByteArray, reply);
         QFETCH(int, marked);
-        QFETCH(QString, ws1);
-        QFETCH(QString, ws2);
+        QFETCH(int, ws1);
+        QFETCH(int, ws2);
         ToolOnLine tool;
         tool.unit().setStatusReply(Bytes(reply.begin(), reply.end()));
         tool.start();
         QVERIFY(!tool.window.demoMode());
         for (int k = 0; k < 12; ++k)
             QCOMPARE(tool.mark(k)->filled(), k == marked);
-        QCOMPARE(tool.label("lblWS1"), ws1);
-        QCOMPARE(tool.label("lblWS2"), ws2);
+        QCOMPARE(tool.label("lblWS1"), QString::number(ws1));
+        QCOMPARE(tool.label("lblWS2"), QString::number(ws2));
         // Queried by the dialog's OK and again by the start-up, then display clear, LEDs off.
         QCOMPARE(tool.received(), (std::vector<Bytes>{kQuery, kQuery, kClear, kAllOff}));
         QVERIFY(tool.watcher.messages.isEmpty());

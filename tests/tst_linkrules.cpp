@@ -325,16 +325,6 @@ private slots:
         QCOMPARE(rig.line.messages, 0);
     }
 
-    void demoModeSendsNothing()
-    {
-        Rig rig;
-        rig.line.demo = true;
-        rig.link.LinkStatus = linkstatus::Data; // not even the line wait runs
-        QVERIFY(rig.send(0x31));
-        QCOMPARE(rig.line.t, 1000.0);
-        QVERIFY(rig.line.out.empty());
-    }
-
     void empfangenFailures_data()
     {
         QTest::addColumn<QByteArray>("waiting");  // on the line when the receive starts
