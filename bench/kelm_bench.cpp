@@ -116,7 +116,8 @@ void linkFigures()
         return;
     }
     NullTrafficSink sink;
-    test::FakeHost host;
+    HeadlessPanel host;
+    host.setDemoMode(false);
     test::SkippingClock clock; // the 40 ms pause is skipped, not slept and subtracted
     mod3964R link(port, sink, host, clock);
     link.LinkStatus = linkstatus::Idle;

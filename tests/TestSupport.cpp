@@ -96,14 +96,6 @@ QByteArray RecordingSink::bytes(std::uint8_t direction) const
     return out;
 }
 
-void FakeHost::pumpEvents()
-{
-    if (onPump)
-        onPump();
-    QCoreApplication::processEvents();
-    QThread::usleep(500);
-}
-
 FileSizeLimit::FileSizeLimit(long bytes)
 {
     std::signal(SIGXFSZ, SIG_IGN);

@@ -77,24 +77,6 @@ public:
     QByteArray bytes(std::uint8_t direction) const;
 };
 
-// The main window's part in the link, for tests of the link alone.
-class FakeHost : public LinkHost
-{
-public:
-    bool demo = false;
-    QStringList messages;
-    std::vector<std::uint8_t> tasten;
-    std::vector<std::uint8_t> quittungen;
-    // Runs inside every pass of a wait that lets the event loop run (an operator's click, say).
-    std::function<void()> onPump;
-
-    bool demoMode() const override { return demo; }
-    void showMessage(const QString &text) override { messages << text; }
-    void pumpEvents() override;
-    void TasteSetzen(std::uint8_t &Taste) override { tasten.push_back(Taste); }
-    void DisplayQuittung(std::uint8_t &Quittung) override { quittungen.push_back(Quittung); }
-};
-
 // Real time for time-outs, but the pauses that do not yield take no time: the continuous
 // test then runs at line speed.
 class SkippingClock : public Clock

@@ -271,25 +271,6 @@ private slots:
         QVERIFY(!formatLog(TrafficRecord{}, SaveKind::Hex, text, "00:00:00").contains('?'));
     }
 
-    void unwritablePathsAreReported_data()
-    {
-        QTest::addColumn<QString>("relative");
-        QTest::newRow("missing folder") << "missing/log.txt";
-        QTest::newRow("a directory") << "dir";
-        QTest::newRow("read-only file system") << "/proc/kelm-log.txt";
-    }
-
-    void unwritablePathsAreReported()
-    {
-        QFETCH(QString, relative);
-        QTemporaryDir dir;
-        QVERIFY(QDir(dir.path()).mkdir("dir"));
-        QString error;
-        QVERIFY(!writeLogFile(relative.startsWith('/') ? relative : dir.filePath(relative), "x",
-                              &error));
-        QVERIFY(!error.isEmpty());
-    }
-
     // A file-size limit stands in for a full disk: the write fails part way, and the old file
     // stays as it was.
     void writeCutShortIsAFailure()
