@@ -72,6 +72,21 @@ FAULTS = [
      "return text;"),
     ("log save reported although cut short", "monitor/LogFormat.cpp",
      "if (file.write(contents) != contents.size()) {", "if (file.write(contents) < 0) {"),
+    ("line wait a second short", "link/mod3964R.h",
+     "constexpr double kLineWait = 5.0;", "constexpr double kLineWait = 4.0;"),
+    ("received byte not recorded", "link/mod3964R.cpp",
+     "        m_sink->V24MonWriteBuf(DirUnit, z);", "        ;"),
+    ("log columns two wide", "monitor/LogFormat.cpp",
+     'const QByteArray kBlankColumn = QByteArrayLiteral("   ");',
+     'const QByteArray kBlankColumn = QByteArrayLiteral("  ");'),
+    ("continuous test without its pause per character", "device/KELM.cpp",
+     "        m_clock.sleep(tS + kTestCharMinimum - m_clock.now());", "        ;"),
+    ("continuous-test wait of 9 s", "device/KELM.h",
+     "constexpr double kTestAckWait = 10.0;", "constexpr double kTestAckWait = 9.0;"),
+    ("no message when a blink command fails", "device/KELM.cpp",
+     "        m_panel.showMessage(kLedError);", "        {}"),
+    ("LED on for the next key", "device/Telegramme.cpp",
+     "return one(K::LEDEin + key);", "return one(K::LEDEin + key + 1);"),
 ]
 
 

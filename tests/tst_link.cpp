@@ -187,7 +187,7 @@ QString empfangenFailure(const QByteArray &line, bool stx, bool open, std::size_
     else
         EXPECT(anzahl >= 1 && std::size_t(anzahl) + 1 < size && buffer[0] == 0 &&
                blockCheck(buffer.get() + 1, std::size_t(anzahl), stx) == buffer[anzahl + 1] &&
-               rig.line.out.back() == DLE);
+               !rig.line.out.empty() && rig.line.out.back() == DLE);
     return {};
 }
 #undef EXPECT
