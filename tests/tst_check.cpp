@@ -197,6 +197,19 @@ private slots:
         unit.waitForFinished();
     }
 
+    // scripts/demo.sh: the launcher starts the tool with a simulated unit and ends with it.
+    void demoLauncher()
+    {
+        QProcess p;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("QT_QPA_PLATFORM", "offscreen");
+        p.setProcessEnvironment(env);
+        p.start(KELM_DEMO_BIN, {"--ok", "--quit-after", "1500"});
+        QVERIFY(p.waitForFinished(20000));
+        QCOMPARE(p.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(p.exitCode(), 0);
+    }
+
     void linesPerBurstAndEvent()
     {
         test::SkippingClock clock;
