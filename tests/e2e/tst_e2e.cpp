@@ -91,10 +91,21 @@ private slots:
         m_xvfb.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         m_xvfb.start(QStringLiteral("Xvfb"),
                      {"-displayfd", "1", "-screen", "0", "1024x768x24", "-nolisten", "tcp"});
-        QVERIFY2(m_xvfb.waitForReadyRead(20000), "Xvfb did not start");
+        // The whole line: a display number may have more than one digit.
+        QVERIFY2(test::waitFor([&] { return m_xvfb.canReadLine(); }, 20000), "Xvfb did not start");
         const QByteArray display = m_xvfb.readLine().trimmed();
         QVERIFY(!display.isEmpty());
         qputenv("DISPLAY", ":" + display);
+        // Once, under load, the tool was refused right after the server had named its display;
+        // so the tool starts only when a client of the test's own has got through.
+        QVERIFY2(test::waitFor(
+                     [] {
+                         QProcess p;
+                         p.start(QStringLiteral("xdotool"), {"getdisplaygeometry"});
+                         return p.waitForFinished(5000) && p.exitCode() == 0;
+                     },
+                     20000),
+                 qPrintable("no client gets through to display :" + display));
         m_link = m_home.filePath("line");
         QVERIFY(QDir(m_home.path()).mkpath("config/kelm"));
         QFile conf(m_home.filePath("config/kelm/kelm.conf"));
