@@ -87,6 +87,40 @@ LinkOnLine::LinkOnLine(TrafficSink &sink, LinkHost &host, bool stx) : link(port,
     QObject::connect(&port, &MSComm::OnComm, [this] { link.MSComm1_OnComm(); });
 }
 
+UnitProcess::UnitProcess(const QString &program, const QString &link)
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    m_process.setProcessEnvironment(env);
+    m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    QObject::connect(&m_process, &QProcess::readyReadStandardOutput, [this] { read(); });
+    m_process.start(program, {QStringLiteral("--pty"), link, QStringLiteral("--script")});
+    waitFor([this] { return !device.isEmpty(); }, 10000);
+}
+
+void UnitProcess::kill()
+{
+    m_process.kill();
+    m_process.waitForFinished(3000);
+}
+
+void UnitProcess::read()
+{
+    while (m_process.canReadLine()) {
+        const QString line = QString::fromUtf8(m_process.readLine()).trimmed();
+        const QString kind = line.section(QLatin1Char(' '), 0, 0);
+        const QString rest = line.section(QLatin1Char(' '), 1);
+        if (kind == QLatin1String("rx"))
+            rx << rest;
+        else if (kind == QLatin1String("tx"))
+            tx << rest;
+        else if (kind == QLatin1String("tx-failed"))
+            txFailed << rest;
+        else if (kind == QLatin1String("line"))
+            device = rest.section(QLatin1Char(' '), 1);
+    }
+}
+
 QByteArray RecordingSink::bytes(std::uint8_t direction) const
 {
     QByteArray out;

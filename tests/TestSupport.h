@@ -11,6 +11,7 @@
 #include <QByteArray>
 #include <QObject>
 #include <QPointer>
+#include <QProcess>
 #include <QStringList>
 #include <QTimer>
 #include <QWidget>
@@ -64,6 +65,23 @@ struct LinkOnLine
     MSComm port;
     mod3964R link;
     bool opened = false;
+};
+
+// kelm-unit --pty LINK --script as a process of its own: commands in, settled blocks out.
+class UnitProcess
+{
+public:
+    UnitProcess(const QString &program, const QString &link);
+    ~UnitProcess() { kill(); }
+    void command(const QString &line) { m_process.write((line + QLatin1Char('\n')).toUtf8()); }
+    void kill();
+    QStringList rx, tx, txFailed;
+    // The device at the far end of LINK, once the unit has named it.
+    QString device;
+
+private:
+    void read();
+    QProcess m_process;
 };
 
 class RecordingSink : public TrafficSink

@@ -12,6 +12,7 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+#include <optional>
 
 using namespace kelm;
 
@@ -157,15 +158,12 @@ private slots:
         QFETCH(QString, stderrHas);
         QTemporaryDir dir;
         const QString link = dir.filePath("line");
-        QProcess unit;
+        std::optional<test::UnitProcess> unit;
         if (arguments.contains("@line")) {
             arguments.replaceInStrings("@line", link);
             arguments.replaceInStrings("@journal", dir.filePath("journal.txt"));
-            QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-            env.insert("QT_QPA_PLATFORM", "offscreen");
-            unit.setProcessEnvironment(env);
-            unit.start(KELM_UNIT_BIN, {"--pty", link, "--script"});
-            QVERIFY(unit.waitForReadyRead(10000)); // "line LINK DEVICE"
+            unit.emplace(KELM_UNIT_BIN, link);
+            QVERIFY(!unit->device.isEmpty());
         }
         if (exitCode != 2)
             arguments << "--json" << dir.filePath("report.json");
@@ -193,8 +191,6 @@ private slots:
                 QVERIFY(text.contains("check passed") && !text.contains("port lost"));
             }
         }
-        unit.kill();
-        unit.waitForFinished();
     }
 
     // scripts/demo.sh: the launcher starts the tool with a simulated unit and ends with it.

@@ -31,51 +31,6 @@ QString xdo(const QStringList &args)
     return QString::fromLocal8Bit(p.readAllStandardOutput()).trimmed();
 }
 
-// kelm-unit --pty LINK --script: commands in, settled blocks out.
-class Unit
-{
-public:
-    explicit Unit(const QString &link)
-    {
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-        m_process.setProcessEnvironment(env);
-        m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        QObject::connect(&m_process, &QProcess::readyReadStandardOutput, [this] { read(); });
-        m_process.start(QStringLiteral(KELM_UNIT_BIN),
-                        {QStringLiteral("--pty"), link, QStringLiteral("--script")});
-        test::waitFor([this] { return !device.isEmpty(); }, 10000);
-    }
-    ~Unit() { kill(); }
-    void command(const QString &line) { m_process.write((line + QLatin1Char('\n')).toUtf8()); }
-    void kill()
-    {
-        m_process.kill();
-        m_process.waitForFinished(3000);
-    }
-    QStringList rx, tx, txFailed;
-    QString device;
-
-private:
-    void read()
-    {
-        while (m_process.canReadLine()) {
-            const QString line = QString::fromUtf8(m_process.readLine()).trimmed();
-            const QString kind = line.section(QLatin1Char(' '), 0, 0);
-            const QString rest = line.section(QLatin1Char(' '), 1);
-            if (kind == QLatin1String("rx"))
-                rx << rest;
-            else if (kind == QLatin1String("tx"))
-                tx << rest;
-            else if (kind == QLatin1String("tx-failed"))
-                txFailed << rest;
-            else if (kind == QLatin1String("line"))
-                device = rest.section(QLatin1Char(' '), 1);
-        }
-    }
-    QProcess m_process;
-};
-
 } // namespace
 
 class EndToEndTest : public QObject
@@ -112,7 +67,7 @@ private slots:
         QVERIFY(conf.open(QIODevice::WriteOnly));
         conf.write("[Ports]\nCom1=" + m_link.toLocal8Bit() + "\n");
         conf.close();
-        m_unit = std::make_unique<Unit>(m_link);
+        m_unit = std::make_unique<test::UnitProcess>(KELM_UNIT_BIN, m_link);
         QVERIFY(!m_unit->device.isEmpty());
 
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
@@ -241,7 +196,7 @@ private slots:
         xdo({"key", "Return"});
         QVERIFY(test::waitFor([&] { return messageBoxes() == 0; }, 3000));
 
-        m_unit = std::make_unique<Unit>(m_link);
+        m_unit = std::make_unique<test::UnitProcess>(KELM_UNIT_BIN, m_link);
         menu(2, 0); // Schnittstelle, Konfiguraion
         QVERIFY(test::waitFor([&] { return !window(QStringLiteral("Schnittstelle")).isEmpty(); },
                               5000));
@@ -320,7 +275,7 @@ private:
     QProcess m_xvfb;
     QTemporaryDir m_home;
     QString m_link;
-    std::unique_ptr<Unit> m_unit;
+    std::unique_ptr<test::UnitProcess> m_unit;
     QProcess m_tool;
     std::array<bool, 12> m_lit{};
 };
