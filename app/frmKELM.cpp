@@ -67,8 +67,9 @@ private:
 };
 
 frmKELM::frmKELM(QWidget *parent, Clock &clock)
-    : QMainWindow(parent), m_monitorSink(std::make_unique<MonitorSink>(*this)), m_journal(clock),
-      m_link(m_comm, m_sinks, *this, clock), m_kelm(m_link, *this, clock),
+    : QMainWindow(parent), m_monitorSink(std::make_unique<MonitorSink>(*this)),
+      m_station(*this, clock), m_comm(m_station.port()), m_journal(m_station.journal()),
+      m_link(m_station.link()), m_kelm(m_station.device()),
       m_endTool([] { QCoreApplication::quit(); })
 {
     setObjectName(QStringLiteral("frmKELM"));
@@ -79,22 +80,13 @@ frmKELM::frmKELM(QWidget *parent, Clock &clock)
     buildMenus();
     layout()->setSizeConstraint(QLayout::SetFixedSize);
 
-    connect(&m_comm, &MSComm::OnComm, this, [this] { m_link.MSComm1_OnComm(); });
-    m_sinks.add(m_monitorSink.get());
-    m_sinks.add(&m_journal);
-    connect(&m_comm, &MSComm::portLost, this, [this](const QString &text) {
-        m_journal.note(QStringLiteral("port lost: ") + text, true);
-        setDemoMode(true);
-        showMessage(text);
-    });
-    connect(&m_comm, &MSComm::portOpened, this,
-            [this] { m_journal.portOpened(m_comm.description()); });
-    connect(&m_comm, &MSComm::portClosed, this,
-            [this] { m_journal.note(QStringLiteral("port closed"), true); });
+    m_station.addSink(m_monitorSink.get());
+    connect(&m_station, &Station::portLost, this,
+            [this](const QString &text) { showMessage(text); });
     // Queued: the journal fails inside a write, which may be inside a send; the box waits for
     // the event loop.
     connect(
-        &m_journal, &TrafficJournal::failed, this,
+        &m_station, &Station::journalFailed, this,
         [this](const QString &message) {
             m_mnuMitschnitt->setChecked(false);
             showMessage(message);
@@ -337,7 +329,10 @@ void frmKELM::showDialogModal()
 {
     std::unique_ptr<Dialog> dialog(newDialog());
     m_dialog = dialog.get();
+    // A close meanwhile (a signal during start-up) must not leave start-up to carry on.
+    ++m_pumpDepth;
     dialog->exec();
+    --m_pumpDepth;
     remembered::savePosition(*dialog, QStringLiteral("Dialog"));
 }
 
@@ -347,8 +342,8 @@ void frmKELM::closeEvent(QCloseEvent *event)
     remembered::savePosition(*this, QStringLiteral("Main"));
     if (m_monitor)
         rememberMonitor();
-    if (m_comm.portOpen())
-        m_comm.setPortOpen(false);
+    // Port, lock and journal first: whatever ends the process after this loses nothing.
+    m_station.shutDown();
     m_timer1->stop();
     if (m_monitor)
         m_monitor->hide();
@@ -358,8 +353,9 @@ void frmKELM::closeEvent(QCloseEvent *event)
         m_about->hide();
     event->accept();
     if (m_pumpDepth > 0) {
-        // Closed from inside a wait (a send, an acknowledgement, the continuous test): the
-        // waiting procedure would carry on against a closed port, so end the process here.
+        // Closed from inside a wait (a send, an acknowledgement, the continuous test) or the
+        // start-up dialog: the procedure under way would carry on against a closed port, so
+        // end the process here; nothing is left unwritten by now.
         std::exit(0);
     }
     m_endTool();

@@ -1,10 +1,7 @@
 #pragma once
 
 #include "device/DevicePanel.h"
-#include "device/KELM.h"
-#include "journal/TrafficJournal.h"
-#include "link/MSComm.h"
-#include "link/mod3964R.h"
+#include "station/Station.h"
 
 #include <QMainWindow>
 #include <QPointer>
@@ -82,6 +79,7 @@ public:
     bool hasMonitor() const { return m_monitor != nullptr; }
     QPointer<Dialog> configDialog() const { return m_dialog; }
     TrafficJournal &journal() { return m_journal; }
+    Station &station() { return m_station; }
     // Tests choose the journal's file here instead of in a file dialog; empty cancels.
     void setJournalFileProvider(std::function<QString()> provider)
     {
@@ -108,12 +106,13 @@ private:
     void rememberMonitor();
     void startJournal(const QString &path);
 
-    MSComm m_comm;
     std::unique_ptr<MonitorSink> m_monitorSink;
-    TrafficJournal m_journal;
-    TrafficSinks m_sinks;
-    mod3964R m_link;
-    KELM m_kelm;
+    Station m_station;
+    // Short names for the station's parts, which the handlers use throughout.
+    MSComm &m_comm;
+    TrafficJournal &m_journal;
+    mod3964R &m_link;
+    KELM &m_kelm;
 
     UnitFront *m_front = nullptr;
     std::array<DisplayLine *, 8> m_txtDisplay{};

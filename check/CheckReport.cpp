@@ -31,6 +31,13 @@ bool CheckRun::passed() const
     return true;
 }
 
+QString CheckRun::result() const
+{
+    if (interrupted)
+        return QStringLiteral("interrupted");
+    return passed() ? QStringLiteral("passed") : QStringLiteral("failed");
+}
+
 QByteArray checkJson(const CheckRun &run)
 {
     QJsonArray steps;
@@ -43,14 +50,15 @@ QByteArray checkJson(const CheckRun &run)
             o.insert(QStringLiteral("error"), s.linkError);
         steps.append(o);
     }
-    QJsonObject root{{QStringLiteral("result"),
-                      run.passed() ? QStringLiteral("passed") : QStringLiteral("failed")},
+    // With the offset, so that an hour around a change of daylight saving time is one hour.
+    const QDateTime start = run.start.toOffsetFromUtc(run.start.offsetFromUtc());
+    QJsonObject root{{QStringLiteral("result"), run.result()},
                      {QStringLiteral("port"), run.port},
                      {QStringLiteral("device"), run.device},
                      {QStringLiteral("speed"), run.speed},
                      {QStringLiteral("variant"),
                       run.coversStx ? QStringLiteral("STX") : QStringLiteral("plain")},
-                     {QStringLiteral("start"), run.start.toString(Qt::ISODateWithMs)},
+                     {QStringLiteral("start"), start.toString(Qt::ISODateWithMs)},
                      {QStringLiteral("duration"), run.seconds},
                      {QStringLiteral("steps"), steps}};
     if (run.soakRan) {
@@ -59,6 +67,12 @@ QByteArray checkJson(const CheckRun &run)
                                 {QStringLiteral("cycles"), run.soak.cycles},
                                 {QStringLiteral("characters"), run.soak.characters},
                                 {QStringLiteral("failures"), run.soak.failures}});
+    }
+    if (!run.journal.isEmpty()) {
+        QJsonObject journal{{QStringLiteral("file"), run.journal}};
+        if (!run.journalStopped.isEmpty())
+            journal.insert(QStringLiteral("stopped"), run.journalStopped);
+        root.insert(QStringLiteral("journal"), journal);
     }
     return QJsonDocument(root).toJson(QJsonDocument::Indented);
 }
@@ -85,13 +99,15 @@ QString checkSummary(const CheckRun &run)
     for (const CheckStep &s : run.steps)
         passed += s.result == CheckStep::Result::Passed;
     out += QStringLiteral("%1: %2 of %3 steps passed on %4 at %5 baud (%6), %7 s\n")
-               .arg(run.passed() ? QStringLiteral("PASSED") : QStringLiteral("FAILED"))
+               .arg(run.result().toUpper())
                .arg(passed)
                .arg(run.steps.size())
                .arg(run.device)
                .arg(run.speed)
                .arg(run.coversStx ? QStringLiteral("STX") : QStringLiteral("plain"))
                .arg(run.seconds, 0, 'f', 1);
+    if (!run.journalStopped.isEmpty())
+        out += QStringLiteral("journal %1 stopped: %2\n").arg(run.journal, run.journalStopped);
     return out;
 }
 

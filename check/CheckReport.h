@@ -21,12 +21,21 @@ struct CheckRun
     std::vector<CheckStep> steps;
     bool soakRan = false;
     SoakFigures soak;
+    // Ended early by a signal: the steps so far.
+    bool interrupted = false;
+    // The traffic journal, when one was asked for, and why it stopped before the end (empty
+    // when it recorded to the end).
+    QString journal;
+    QString journalStopped;
 
     bool passed() const;
+    // "passed", "failed" or "interrupted".
+    QString result() const;
 };
 
-// {"result": "passed"|"failed", "port", "device", "speed", "variant", "start", "duration",
-//  "steps": [{"name", "result", "duration", "detail", "error"}], "soak": {...}}
+// {"result": "passed"|"failed"|"interrupted", "port", "device", "speed", "variant", "start"
+//  (ISO 8601 with its offset from UTC), "duration", "steps": [{"name", "result", "duration",
+//  "detail", "error"}], "soak": {...}, "journal": {"file", "stopped"}}
 QByteArray checkJson(const CheckRun &run);
 // A table of the steps, one line each, and the verdict.
 QString checkSummary(const CheckRun &run);

@@ -9,6 +9,11 @@ namespace kelm {
 
 namespace K = KELMkonstanten;
 
+namespace {
+// How often the continuous test looks at the clock for its end.
+constexpr int kSoakWatchMs = 200;
+} // namespace
+
 UnitCheck::UnitCheck(mod3964R &link, KELM &kelm, HeadlessPanel &panel, Clock &clock)
     : m_link(link), m_kelm(kelm), m_panel(panel), m_clock(clock)
 {
@@ -40,7 +45,7 @@ bool UnitCheck::waitForReport(const std::function<bool(std::uint8_t)> &wanted, C
 {
     const std::size_t seen = m_panel.reports.size();
     const double start = m_clock.now();
-    while (m_clock.now() - start <= kKeyWait) {
+    while (m_clock.now() - start <= kKeyWait && !m_interrupted) {
         m_panel.pumpEvents();
         for (std::size_t i = seen; i < m_panel.reports.size(); ++i) {
             if (wanted(m_panel.reports[i]))
@@ -59,12 +64,16 @@ bool UnitCheck::continuousTest(CheckStep &step)
     const double start = m_clock.now();
     const double end = start + soakMinutes * 60.0;
     const long before = m_kelm.DauertestZeichen;
-    QTimer stop;
-    stop.setSingleShot(true);
-    // The stop comes as the operator's click would, inside the test's own waits.
-    QObject::connect(&stop, &QTimer::timeout, [this] { m_panel.setDauertestTicked(false); });
-    stop.start(static_cast<int>(soakMinutes * 60000.0));
-    while (m_clock.now() < end) {
+    // The stop comes as the operator's click would, inside the test's own waits. Watched on the
+    // clock, not set as one long timer: a month of minutes does not fit a timer's int.
+    QTimer watch;
+    watch.setInterval(kSoakWatchMs);
+    QObject::connect(&watch, &QTimer::timeout, [this, end] {
+        if (m_clock.now() >= end)
+            m_panel.setDauertestTicked(false);
+    });
+    watch.start();
+    while (m_clock.now() < end && !m_interrupted) {
         m_panel.setDauertestTicked(false);
         m_panel.setDemoMode(false);
         m_kelm.DauertestClick();
@@ -75,7 +84,6 @@ bool UnitCheck::continuousTest(CheckStep &step)
         m_kelm.Statusabfrage();
         if (m_panel.demoMode())
             break;
-        stop.start(static_cast<int>(std::max(0.0, end - m_clock.now()) * 1000.0));
     }
     m_soak.minutes = (m_clock.now() - start) / 60.0;
     m_soak.characters = int(m_kelm.DauertestZeichen - before);
@@ -172,12 +180,19 @@ std::vector<CheckStep> UnitCheck::run()
     std::vector<CheckStep> results;
     bool failed = false;
     for (const Plan &planned : steps) {
+        if (m_interrupted)
+            break;
         CheckStep step;
         step.name = planned.name;
         if (!failed) {
             const double start = m_clock.now();
             step.result = planned.run(step) ? CheckStep::Result::Passed : CheckStep::Result::Failed;
             step.seconds = m_clock.now() - start;
+            // A wait cut short by the interruption is no verdict on the unit.
+            if (m_interrupted && step.result == CheckStep::Result::Failed) {
+                step.result = CheckStep::Result::Skipped;
+                step.detail = QStringLiteral("interrupted");
+            }
             failed = step.result == CheckStep::Result::Failed;
         }
         results.push_back(step);
@@ -185,6 +200,12 @@ std::vector<CheckStep> UnitCheck::run()
             stepDone(results.back(), int(results.size()), int(steps.size()));
     }
     return results;
+}
+
+void UnitCheck::interrupt()
+{
+    m_interrupted = true;
+    m_panel.setDauertestTicked(false);
 }
 
 } // namespace kelm

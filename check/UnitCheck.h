@@ -49,8 +49,14 @@ public:
     // Asks the operator for something ("Taste 3 drücken").
     std::function<void(const QString &)> prompt;
 
-    // Runs every step in order; after a failure the rest are skipped.
+    // Runs every step in order; after a failure the rest are skipped. After interrupt() the
+    // steps so far only.
     std::vector<CheckStep> run();
+    // Stops the run at its next safe point: a send under way ends as the link's rules say, a
+    // wait for a report or the continuous test ends at its next pass. Safe to call from a
+    // slot that runs inside a step's waits.
+    void interrupt();
+    bool interrupted() const { return m_interrupted; }
     const SoakFigures &soak() const { return m_soak; }
 
 private:
@@ -70,6 +76,7 @@ private:
     HeadlessPanel &m_panel;
     Clock &m_clock;
     SoakFigures m_soak;
+    bool m_interrupted = false;
 };
 
 } // namespace kelm

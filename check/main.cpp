@@ -1,12 +1,14 @@
 // kelm-check: checks a KELM unit without a window, for test benches and scripts.
 #include "check/CheckReport.h"
-#include "journal/TrafficJournal.h"
-#include "link/MSComm.h"
+#include "link/WholeFile.h"
+#include "station/Station.h"
+#include "station/TerminationSignals.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDir>
-#include <QSaveFile>
+#include <algorithm>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <unistd.h>
@@ -20,6 +22,9 @@ enum Exit
     Failed = 1,
     Trouble = 2
 };
+
+// A month of continuous test is as long as anyone runs one; more is a typing error.
+constexpr double kMaxSoakMinutes = 31 * 24 * 60;
 
 int usage(const QString &text)
 {
@@ -120,13 +125,30 @@ int main(int argc, char *argv[])
     double minutes = 0;
     if (parser.isSet(soak)) {
         minutes = parser.value(soak).toDouble(&ok);
-        if (!ok || minutes <= 0)
-            return usage(QStringLiteral("--soak takes a number of minutes, not \"%1\"")
+        if (!ok || !std::isfinite(minutes) || minutes <= 0 || minutes > kMaxSoakMinutes)
+            return usage(QStringLiteral("--soak takes minutes from 0 to %1 (31 days), not \"%2\"")
+                             .arg(kMaxSoakMinutes)
                              .arg(parser.value(soak)));
     }
     const bool beQuiet = parser.isSet(quiet);
 
-    MSComm comm;
+    // Where the report goes is tried before the first step, not after an overnight run.
+    const QString jsonPath = parser.value(json);
+    if (!jsonPath.isEmpty()) {
+        QString error;
+        if (!canSaveWholeFile(jsonPath, &error)) {
+            std::fprintf(stderr, "kelm-check: %s: %s\n",
+                         qPrintable(QDir::toNativeSeparators(jsonPath)), qPrintable(error));
+            return Trouble;
+        }
+    }
+
+    // Ctrl-C, a kill or a closed terminal: the steps so far are reported and the port released.
+    // Taken from here on; the run looks at them from its first wait.
+    TerminationSignals endSignals({SIGINT, SIGTERM, SIGHUP});
+    HeadlessPanel panel;
+    Station station(panel);
+    MSComm &comm = station.port();
     if (parser.isSet(port)) {
         const QString device = parser.value(port);
         comm.setDeviceResolver([device](int) { return device; });
@@ -134,24 +156,13 @@ int main(int argc, char *argv[])
     comm.setCommPort(comNumber);
     comm.setSettings(QStringLiteral("%1,e,8,1").arg(baud));
     comm.setTag(parser.isSet(stx) ? QStringLiteral("STX") : QString());
-
-    HeadlessPanel panel;
-    TrafficJournal trafficJournal;
-    TrafficSinks sinks;
-    sinks.add(&trafficJournal);
-    mod3964R link(comm, sinks, panel);
-    KELM kelm(link, panel);
-    QObject::connect(&comm, &MSComm::OnComm, [&link] { link.MSComm1_OnComm(); });
-    QObject::connect(&comm, &MSComm::portOpened,
-                     [&] { trafficJournal.portOpened(comm.description()); });
-    QObject::connect(&comm, &MSComm::portLost, [&](const QString &text) {
-        trafficJournal.note(QStringLiteral("port lost: ") + text, true);
-        panel.setDemoMode(true);
+    QObject::connect(&station, &Station::portLost, [](const QString &text) {
         std::fprintf(stderr, "kelm-check: %s\n", qPrintable(text));
     });
-    QObject::connect(&trafficJournal, &TrafficJournal::failed, [](const QString &message) {
+    QObject::connect(&station, &Station::journalFailed, [](const QString &message) {
         std::fprintf(stderr, "kelm-check: journal stopped: %s\n", qPrintable(message));
     });
+    TrafficJournal &trafficJournal = station.journal();
     if (parser.isSet(journal)) {
         QString error;
         if (!trafficJournal.start(parser.value(journal), &error)) {
@@ -168,6 +179,7 @@ int main(int argc, char *argv[])
     run.speed = baud;
     run.coversStx = parser.isSet(stx);
     run.start = QDateTime::currentDateTime();
+    run.journal = parser.value(journal);
     if (!comm.setPortOpen(true)) {
         std::fprintf(stderr, "kelm-check: %s\n",
                      qPrintable(parser.isSet(port)
@@ -175,9 +187,9 @@ int main(int argc, char *argv[])
                                     : comm.errorString()));
         return Trouble;
     }
-    link.LinkStatus = linkstatus::Idle;
+    station.link().LinkStatus = linkstatus::Idle;
 
-    UnitCheck check(link, kelm, panel);
+    UnitCheck check(station.link(), station.device(), panel);
     check.keys = parser.isSet(keys);
     check.soakMinutes = minutes;
     check.stepDone = [beQuiet](const CheckStep &s, int n, int total) {
@@ -187,26 +199,34 @@ int main(int argc, char *argv[])
         std::fprintf(stderr, "%s\n", qPrintable(text));
         std::fflush(stderr);
     };
+    QObject::connect(&endSignals, &TerminationSignals::caught, [&check] { check.interrupt(); });
     const double started = steadyClock().now();
     run.steps = check.run();
     run.seconds = steadyClock().now() - started;
-    run.soakRan = minutes > 0;
+    run.soakRan =
+        minutes > 0 && std::any_of(run.steps.begin(), run.steps.end(), [](const CheckStep &s) {
+            return s.name == QLatin1String("continuous test");
+        });
     run.soak = check.soak();
-    trafficJournal.note(
-        run.passed() ? QStringLiteral("check passed") : QStringLiteral("check failed"), true);
-    trafficJournal.stop();
-    comm.setPortOpen(false);
+    run.interrupted = check.interrupted();
+    trafficJournal.note(QStringLiteral("check ") + run.result(), true);
+    station.shutDown();
+    run.journalStopped = trafficJournal.failure();
 
     std::printf("%s", qPrintable(checkSummary(run)));
-    if (parser.isSet(json)) {
-        QSaveFile file(parser.value(json));
-        if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered) ||
-            file.write(checkJson(run)) < 0 || !file.commit()) {
+    std::fflush(stdout);
+    if (!jsonPath.isEmpty()) {
+        QString error;
+        if (!saveWholeFile(jsonPath, checkJson(run), &error)) {
             std::fprintf(stderr, "kelm-check: %s: %s\n",
-                         qPrintable(QDir::toNativeSeparators(parser.value(json))),
-                         qPrintable(file.errorString()));
+                         qPrintable(QDir::toNativeSeparators(jsonPath)), qPrintable(error));
             return Trouble;
         }
     }
+    if (run.interrupted)
+        return endSignals.exitCode();
+    // A run whose record is incomplete has not done its job, whatever the unit did.
+    if (!run.journalStopped.isEmpty())
+        return Trouble;
     return run.passed() ? Passed : Failed;
 }

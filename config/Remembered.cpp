@@ -3,9 +3,15 @@
 #include "link/MSComm.h"
 #include "link/Settings.h"
 
+#include "link/WholeFile.h"
+
+#include <QDir>
+#include <QFileInfo>
 #include <QGuiApplication>
+#include <QPoint>
 #include <QScreen>
 #include <QWidget>
+#include <cstdio>
 
 namespace kelm::remembered {
 
@@ -15,13 +21,96 @@ const QString kSettings = QStringLiteral("Line/Settings");
 const QString kVariant = QStringLiteral("Line/Variant");
 const QString kView = QStringLiteral("Monitor/View");
 const QStringList kLineSettings{QStringLiteral("9600,e,8,1"), QStringLiteral("19200,e,8,1")};
+
+// What is remembered, read from the state file and, for a value it does not hold, from
+// kelm.conf, where earlier versions kept it.
+class Remembered
+{
+public:
+    Remembered() : m_state(stateFilePath(), QSettings::IniFormat), m_conf(openSettings()) {}
+    QVariant value(const QString &key) const
+    {
+        if (m_state.contains(key))
+            return m_state.value(key);
+        return m_conf ? m_conf->value(key) : QVariant();
+    }
+
+private:
+    const QSettings m_state;
+    std::unique_ptr<const QSettings> m_conf;
+};
+
+// A value in the notation QSettings reads back: a quoted string, a number, a point.
+QByteArray iniValue(const QVariant &value)
+{
+    if (value.typeId() == QMetaType::QPoint) {
+        const QPoint p = value.toPoint();
+        return QStringLiteral("@Point(%1 %2)").arg(p.x()).arg(p.y()).toUtf8();
+    }
+    if (value.typeId() == QMetaType::Int || value.typeId() == QMetaType::Bool)
+        return value.toString().toUtf8();
+    QByteArray out = "\"";
+    for (const QChar c : value.toString()) {
+        if (c == QLatin1Char('"') || c == QLatin1Char('\\'))
+            out += '\\';
+        if (c.unicode() < 0x20)
+            out += QStringLiteral("\\x%1").arg(int(c.unicode()), 4, 16, QLatin1Char('0')).toUtf8();
+        else
+            out += QString(c).toUtf8();
+    }
+    return out + '"';
+}
+
+// Replaces the state file with its values and this one, all or nothing: a full disk leaves the
+// state of before, and says so once.
+void remember(std::initializer_list<std::pair<QString, QVariant>> changes)
+{
+    const QString path = stateFilePath();
+    QMap<QString, QVariant> values;
+    {
+        const QSettings state(path, QSettings::IniFormat);
+        for (const QString &k : state.allKeys())
+            values.insert(k, state.value(k));
+    }
+    for (const auto &[key, value] : changes)
+        values.insert(key, value);
+    QByteArray text;
+    QString group;
+    for (auto it = values.cbegin(); it != values.cend(); ++it) {
+        const QString g = it.key().section(QLatin1Char('/'), 0, 0);
+        if (g != group || text.isEmpty()) {
+            text += (text.isEmpty() ? "[" : "\n[") + g.toUtf8() + "]\n";
+            group = g;
+        }
+        text += it.key().section(QLatin1Char('/'), 1).toUtf8() + '=' + iniValue(it.value()) + '\n';
+    }
+    QString error;
+    if (QDir().mkpath(QFileInfo(path).path()) && saveWholeFile(path, text, &error))
+        return;
+    static bool warned = false;
+    if (!warned) {
+        warned = true;
+        if (error.isEmpty())
+            error = QStringLiteral("its folder cannot be made");
+        std::fprintf(stderr, "kelm: %s: %s; what the tool remembers is not saved\n",
+                     qPrintable(QDir::toNativeSeparators(path)), qPrintable(error));
+    }
+}
 } // namespace
+
+QString stateFilePath()
+{
+    // The XDG base-directory rules: an unset, empty or relative XDG_STATE_HOME means the default.
+    QString base = QString::fromLocal8Bit(qgetenv("XDG_STATE_HOME"));
+    if (base.isEmpty() || QDir::isRelativePath(base))
+        base = QDir::homePath() + QStringLiteral("/.local/state");
+    return base + QStringLiteral("/kelm/state.conf");
+}
 
 void loadLine(MSComm &port)
 {
-    const auto s = openSettings();
-    if (!s)
-        return;
+    const Remembered r;
+    const Remembered *s = &r;
     bool ok = false;
     const int com = s->value(kCom).toInt(&ok);
     if (ok && com >= 1 && com <= 4)
@@ -36,36 +125,30 @@ void loadLine(MSComm &port)
 
 void saveLine(const MSComm &port)
 {
-    const auto s = openSettings();
-    if (!s)
-        return;
-    s->setValue(kCom, port.commPortNumber());
-    s->setValue(kSettings, port.settings());
-    s->setValue(kVariant, port.tag() == QLatin1String("STX") ? port.tag() : QStringLiteral("none"));
+    remember(
+        {{kCom, port.commPortNumber()},
+         {kSettings, port.settings()},
+         {kVariant, port.tag() == QLatin1String("STX") ? port.tag() : QStringLiteral("none")}});
 }
 
 bool monitorAscii()
 {
-    const auto s = openSettings();
-    return !s || s->value(kView).toString() != QLatin1String("HEX");
+    return Remembered().value(kView).toString() != QLatin1String("HEX");
 }
 
 void saveMonitorAscii(bool ascii)
 {
-    if (const auto s = openSettings())
-        s->setValue(kView, ascii ? QStringLiteral("ASCII") : QStringLiteral("HEX"));
+    remember({{kView, ascii ? QStringLiteral("ASCII") : QStringLiteral("HEX")}});
 }
 
 QString journalFile()
 {
-    const auto s = openSettings();
-    return s ? s->value(QStringLiteral("Journal/File")).toString() : QString();
+    return Remembered().value(QStringLiteral("Journal/File")).toString();
 }
 
 bool journalRecording()
 {
-    const auto s = openSettings();
-    return s && s->value(QStringLiteral("Journal/Recording")).toBool();
+    return Remembered().value(QStringLiteral("Journal/Recording")).toBool();
 }
 
 qint64 journalMaxBytes()
@@ -87,18 +170,13 @@ int journalFiles()
 
 void saveJournal(const QString &file, bool recording)
 {
-    if (const auto s = openSettings()) {
-        s->setValue(QStringLiteral("Journal/File"), file);
-        s->setValue(QStringLiteral("Journal/Recording"), recording);
-    }
+    remember(
+        {{QStringLiteral("Journal/File"), file}, {QStringLiteral("Journal/Recording"), recording}});
 }
 
 void restorePosition(QWidget &window, const QString &name)
 {
-    const auto s = openSettings();
-    if (!s)
-        return;
-    const QVariant value = s->value(QStringLiteral("Windows/") + name);
+    const QVariant value = Remembered().value(QStringLiteral("Windows/") + name);
     if (!value.canConvert<QPoint>())
         return;
     const QPoint pos = value.toPoint();
@@ -114,8 +192,7 @@ void restorePosition(QWidget &window, const QString &name)
 
 void savePosition(const QWidget &window, const QString &name)
 {
-    if (const auto s = openSettings())
-        s->setValue(QStringLiteral("Windows/") + name, window.pos());
+    remember({{QStringLiteral("Windows/") + name, window.pos()}});
 }
 
 } // namespace kelm::remembered

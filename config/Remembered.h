@@ -9,10 +9,15 @@ namespace kelm {
 
 class MSComm;
 
-// What the tool keeps between runs, in kelm.conf beside the port mapping: the line confirmed by
-// the last successful OK, the monitor's view and the windows' positions. Values out of range,
-// and a file that cannot be read, leave the start values as they are.
+// What the tool keeps between runs: the line confirmed by the last successful OK, the monitor's
+// view, the windows' positions and the journal. It lives in a file of its own,
+// $XDG_STATE_HOME/kelm/state.conf (~/.local/state/kelm/state.conf by default), replaced whole on
+// every change and only when all of it was written; kelm.conf, which the user edits, is only
+// read (and values an earlier version kept there are still used when the state file has none).
+// Values out of range, and a file that cannot be read, leave the start values as they are.
 namespace remembered {
+
+QString stateFilePath();
 
 void loadLine(MSComm &port);
 void saveLine(const MSComm &port);

@@ -1,9 +1,11 @@
 #include "journal/TrafficJournal.h"
 
 #include <QDir>
+#include <QFileInfo>
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
+#include <sys/stat.h>
 
 namespace kelm {
 
@@ -18,6 +20,52 @@ const char kHex[] = "0123456789ABCDEF";
 QString rotated(const QString &path, int n)
 {
     return n == 0 ? path : path + QLatin1Char('.') + QString::number(n);
+}
+
+QString native(const QString &path)
+{
+    return QDir::toNativeSeparators(path);
+}
+
+timespec wallClock(tm *local)
+{
+    timespec ts{};
+    ::clock_gettime(CLOCK_REALTIME, &ts);
+    ::localtime_r(&ts.tv_sec, local);
+    return ts;
+}
+
+QString utcOffsetText(long seconds)
+{
+    const long minutes = std::labs(seconds) / 60;
+    return QStringLiteral("UTC%1%2:%3")
+        .arg(seconds < 0 ? QLatin1Char('-') : QLatin1Char('+'))
+        .arg(minutes / 60, 2, 10, QLatin1Char('0'))
+        .arg(minutes % 60, 2, 10, QLatin1Char('0'));
+}
+
+// An event's text on one line whatever it holds: a device path may carry a line break, and a
+// line of its own in the journal must not be forged by one.
+QByteArray escaped(const QString &text)
+{
+    QString out;
+    out.reserve(text.size());
+    for (const QChar c : text) {
+        const char16_t u = c.unicode();
+        if (u == '\\')
+            out += QStringLiteral("\\\\");
+        else if (u == '\n')
+            out += QStringLiteral("\\n");
+        else if (u == '\r')
+            out += QStringLiteral("\\r");
+        else if (u == '\t')
+            out += QStringLiteral("\\t");
+        else if (u < 0x20 || (u >= 0x7F && u <= 0x9F) || u == 0x2028 || u == 0x2029)
+            out += QStringLiteral("\\u%1").arg(int(u), 4, 16, QLatin1Char('0'));
+        else
+            out += c;
+    }
+    return out.toUtf8();
 }
 } // namespace
 
@@ -36,11 +84,17 @@ bool TrafficJournal::start(const QString &path, QString *error, qint64 maxBytes,
 {
     stop();
     m_path = path;
+    m_failure.clear();
     m_maxBytes = std::max<qint64>(maxBytes, 1024);
     m_files = std::max(files, 1);
     m_file.setFileName(path);
-    // Unbuffered: a write the disk refuses fails at once, with its reason.
-    if (!m_file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered)) {
+    // Unbuffered: a write the disk refuses fails at once, with its reason. A device (/dev/null,
+    // a terminal) has no end to append at.
+    const QFileInfo info(path);
+    QIODevice::OpenMode mode = QIODevice::WriteOnly | QIODevice::Unbuffered;
+    if (!info.exists() || info.isFile())
+        mode |= QIODevice::Append;
+    if (!m_file.open(mode)) {
         *error = m_file.errorString();
         return false;
     }
@@ -48,9 +102,19 @@ bool TrafficJournal::start(const QString &path, QString *error, qint64 maxBytes,
     m_openedAt = m_clock.now();
     m_direction = -1;
     m_lineOpen = false;
+    tm local{};
+    wallClock(&local);
+    m_utcOffset = local.tm_gmtoff;
     m_flushTimer.start();
-    note(QStringLiteral("journal started"), true);
-    return recording();
+    // A first write that fails is the caller's to report, once.
+    m_starting = true;
+    note(QStringLiteral("journal started, local time is ") + utcOffsetText(m_utcOffset), true);
+    m_starting = false;
+    if (!recording()) {
+        *error = m_failure;
+        return false;
+    }
+    return true;
 }
 
 void TrafficJournal::stop()
@@ -70,23 +134,40 @@ void TrafficJournal::portOpened(const QString &description)
     note(QStringLiteral("port opened: ") + description, true);
 }
 
-void TrafficJournal::beginLine(const char *tag)
+void TrafficJournal::appendHead(const char *tag)
+{
+    tm local{};
+    const timespec ts = wallClock(&local);
+    char head[96];
+    auto append = [&](const tm &t, const char *what) {
+        const int n =
+            std::snprintf(head, sizeof head, "%04d-%02d-%02d %02d:%02d:%02d.%03ld  +%011.3f  %-4s",
+                          t.tm_year + 1900, t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec,
+                          ts.tv_nsec / 1000000, m_clock.now() - m_openedAt, what);
+        m_pending.append(head, std::min<int>(n, sizeof head - 1));
+    };
+    if (local.tm_gmtoff != m_utcOffset) {
+        // Daylight saving time began or ended: the times from here on are in the new offset.
+        m_utcOffset = local.tm_gmtoff;
+        append(local, "----");
+        m_pending += " local time is now " + utcOffsetText(m_utcOffset).toLatin1() + '\n';
+    }
+    append(local, tag);
+}
+
+bool TrafficJournal::beginLine(const char *tag, qsizetype room)
 {
     // The line under way may already be on the disk, flushed half way.
     if (m_lineOpen)
         m_pending += '\n';
+    m_lineOpen = false;
+    constexpr qsizetype kHeadSize = 43;
+    if (m_written > 0 && m_written + m_pending.size() + kHeadSize + room > m_maxBytes && !rotate())
+        return false;
+    appendHead(tag);
     m_lineOpen = true;
-    timespec ts{};
-    ::clock_gettime(CLOCK_REALTIME, &ts);
-    tm local{};
-    ::localtime_r(&ts.tv_sec, &local);
-    char head[80];
-    const int n = std::snprintf(
-        head, sizeof head, "%04d-%02d-%02d %02d:%02d:%02d.%03ld  +%011.3f  %-4s",
-        local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min,
-        local.tm_sec, ts.tv_nsec / 1000000, m_clock.now() - m_openedAt, tag);
-    m_pending.append(head, std::min<int>(n, sizeof head - 1));
     m_lineBytes = 0;
+    return true;
 }
 
 void TrafficJournal::V24MonWriteBuf(std::uint8_t direction, std::uint8_t value)
@@ -95,7 +176,8 @@ void TrafficJournal::V24MonWriteBuf(std::uint8_t direction, std::uint8_t value)
         return;
     const double now = m_clock.now();
     if (direction != m_direction || now - m_lastByte > kBurstGap || m_lineBytes >= kBytesPerLine) {
-        beginLine(direction == DirPc ? "PC" : "KELM");
+        if (!beginLine(direction == DirPc ? "PC" : "KELM", 3 * kBytesPerLine + 1))
+            return;
         m_direction = direction;
     }
     m_lastByte = now;
@@ -108,9 +190,11 @@ void TrafficJournal::note(const QString &event, bool urgent)
 {
     if (!recording())
         return;
-    beginLine("----");
+    const QByteArray text = escaped(event);
+    if (!beginLine("----", text.size() + 2))
+        return;
     m_pending += ' ';
-    m_pending += event.toUtf8();
+    m_pending += text;
     m_pending += '\n';
     m_lineOpen = false;
     m_direction = -1;
@@ -124,13 +208,33 @@ bool TrafficJournal::flush()
         return false;
     if (m_pending.isEmpty())
         return true;
-    if (m_written > 0 && m_written + m_pending.size() > m_maxBytes && !rotate())
-        return false;
+    return fileStillThere() && writePending();
+}
+
+bool TrafficJournal::fileStillThere()
+{
+    // Writes to a file that was removed (its folder cleaned up, say) succeed and go nowhere.
+    struct stat open
+    {
+    };
+    struct stat named
+    {
+    };
+    if (::fstat(m_file.handle(), &open) != 0)
+        return fail(qt_error_string(errno));
+    if (open.st_nlink == 0)
+        return fail(tr("the file was removed while recording"));
+    if (::stat(QFile::encodeName(m_path).constData(), &named) != 0 || named.st_ino != open.st_ino ||
+        named.st_dev != open.st_dev)
+        return fail(tr("the file was moved or replaced while recording"));
+    return true;
+}
+
+bool TrafficJournal::writePending()
+{
     errno = 0;
-    if (m_file.write(m_pending) != m_pending.size()) {
-        fail(errno != 0 ? qt_error_string(errno) : m_file.errorString());
-        return false;
-    }
+    if (m_file.write(m_pending) != m_pending.size())
+        return fail(errno != 0 ? qt_error_string(errno) : m_file.errorString());
     m_written += m_pending.size();
     m_pending.clear();
     return true;
@@ -138,26 +242,44 @@ bool TrafficJournal::flush()
 
 bool TrafficJournal::rotate()
 {
-    m_file.close();
-    QFile::remove(rotated(m_path, m_files - 1));
-    for (int n = m_files - 1; n > 0; --n)
-        QFile::rename(rotated(m_path, n - 1), rotated(m_path, n));
-    m_file.setFileName(m_path);
-    if (!m_file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered)) {
-        fail(m_file.errorString());
+    // The full file ends on the whole line before this one.
+    if (!writePending())
         return false;
+    m_file.close();
+    // Oldest first; rename() replaces the one it moves onto. FILE itself must move, or it is
+    // kept as it is and the journal stops: it is never emptied in its own place.
+    for (int n = m_files - 1; n > 0; --n) {
+        const QString from = rotated(m_path, n - 1);
+        const QString to = rotated(m_path, n);
+        if (::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) != 0 &&
+            (errno != ENOENT || n == 1))
+            return fail(tr("cannot move %1 to %2: %3")
+                            .arg(native(from), native(to), qt_error_string(errno)));
     }
+    if (m_files == 1 && ::unlink(QFile::encodeName(m_path).constData()) != 0 && errno != ENOENT)
+        return fail(tr("cannot remove it at its size limit: %1").arg(qt_error_string(errno)));
+    m_file.setFileName(m_path);
+    if (!m_file.open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered))
+        return fail(m_file.errorString());
     m_written = 0;
+    appendHead("----");
+    m_pending += m_files > 1 ? " continues " + native(rotated(m_path, 1)).toUtf8()
+                             : QByteArray(" started again at its size limit");
+    m_pending += '\n';
     return true;
 }
 
-void TrafficJournal::fail(const QString &reason)
+bool TrafficJournal::fail(const QString &reason)
 {
     // Said once: recording stops here, and the tool goes on without it.
+    m_failure = reason;
     m_file.close();
     m_flushTimer.stop();
     m_pending.clear();
-    emit failed(QDir::toNativeSeparators(m_path) + QStringLiteral(": ") + reason);
+    m_lineOpen = false;
+    if (!m_starting)
+        emit failed(native(m_path) + QStringLiteral(": ") + reason);
+    return false;
 }
 
 } // namespace kelm

@@ -20,8 +20,10 @@ namespace kelm {
 //
 // local date and time to the millisecond, the time since the port opened, then one line per
 // block or burst in one direction (bytes as two-digit hex, as in the HEX log) or per event.
-// Bytes are kept in memory and reach the disk once a second and at every urgent event; the
-// file is capped in size and rotated (FILE, FILE.1, ... FILE.n-1).
+// The start line gives local time's offset from UTC, and a line of its own says when it
+// changes. Bytes are kept in memory and reach the disk once a second and at every urgent event;
+// the file is capped in size and rotated (FILE, FILE.1, ... FILE.n-1) between two lines, the new
+// file's first line naming the one it continues.
 class TrafficJournal : public QObject, public TrafficSink
 {
     Q_OBJECT
@@ -33,7 +35,8 @@ public:
     explicit TrafficJournal(Clock &clock = steadyClock(), QObject *parent = nullptr);
     ~TrafficJournal() override;
 
-    // Starts a new record at path (appending to what is there); false with the reason.
+    // Starts a new record at path (appending to what is there); false with the reason, and then
+    // failed() is not emitted.
     bool start(const QString &path, QString *error, qint64 maxBytes = kDefaultMaxBytes,
                int files = kDefaultFiles);
     void stop();
@@ -44,17 +47,24 @@ public:
 
     void V24MonWriteBuf(std::uint8_t direction, std::uint8_t value) override;
     void note(const QString &event, bool urgent = false) override;
-    // Writes what is pending; false (and recording stopped) when the disk refused it.
+    // Writes what is pending; false (and recording stopped) when the disk refused it, or the
+    // file was removed or replaced under the journal.
     bool flush();
+    // Why recording stopped on its own, empty while it records or after a stop().
+    QString failure() const { return m_failure; }
 
 signals:
     // The journal could not be written and stopped; said once, with the file and the reason.
     void failed(const QString &message);
 
 private:
-    void beginLine(const char *tag);
+    // Starts a line of up to `room` characters after its head; false when recording stopped.
+    bool beginLine(const char *tag, qsizetype room);
+    void appendHead(const char *tag);
     bool rotate();
-    void fail(const QString &reason);
+    bool writePending();
+    bool fileStillThere();
+    bool fail(const QString &reason);
 
     Clock &m_clock;
     QFile m_file;
@@ -69,6 +79,9 @@ private:
     double m_lastByte = 0;
     int m_lineBytes = 0;
     bool m_lineOpen = false; // a byte line is under way, with no line end yet
+    long m_utcOffset = 0;    // s, of the local time in the lines so far
+    bool m_starting = false;
+    QString m_failure;
 };
 
 } // namespace kelm

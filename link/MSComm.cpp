@@ -267,7 +267,12 @@ bool MSComm::deviceGone(QString *reason)
     // pseudo-terminal master closed; a device node that is gone says the same. The port's own
     // error text is no help here: it carries whatever errno an earlier call left.
     pollfd p{m_port.handle(), POLLIN, 0};
-    if (::poll(&p, 1, 0) < 0 || (p.revents & (POLLHUP | POLLERR | POLLNVAL))) {
+    int ready = 0;
+    // A signal that lands here (SIGCHLD, a terminal resize) says nothing about the device.
+    do {
+        ready = ::poll(&p, 1, 0);
+    } while (ready < 0 && errno == EINTR);
+    if (ready < 0 || (p.revents & (POLLHUP | POLLERR | POLLNVAL))) {
         *reason = tr("Device disappeared from the system");
         return true;
     }

@@ -1,10 +1,43 @@
 #include "link/Settings.h"
 
 #include <QDir>
+#include <QFile>
 #include <QStandardPaths>
 #include <cstdio>
 
 namespace kelm {
+
+namespace {
+void warnOnce(const QString &text)
+{
+    static bool warned = false;
+    if (!warned) {
+        warned = true;
+        std::fprintf(stderr, "kelm: %s\n", qPrintable(text));
+    }
+}
+
+// QSettings passes over what it does not understand without a word; the user should hear of it.
+void checkLines(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return;
+    int number = 0;
+    while (!file.atEnd()) {
+        const QByteArray line = file.readLine().trimmed();
+        ++number;
+        if (line.isEmpty() || line.startsWith(';') || line.startsWith('#') ||
+            (line.startsWith('[') && line.endsWith(']')) || line.indexOf('=') > 0)
+            continue;
+        warnOnce(QStringLiteral("%1, line %2: \"%3\" is not a setting (NAME=VALUE) and is ignored")
+                     .arg(QDir::toNativeSeparators(path))
+                     .arg(number)
+                     .arg(QString::fromUtf8(line)));
+        return;
+    }
+}
+} // namespace
 
 QString settingsFilePath()
 {
@@ -12,18 +45,16 @@ QString settingsFilePath()
            QStringLiteral("/kelm/kelm.conf");
 }
 
-std::unique_ptr<QSettings> openSettings()
+std::unique_ptr<const QSettings> openSettings()
 {
     const QString path = settingsFilePath();
-    auto settings = std::make_unique<QSettings>(path, QSettings::IniFormat);
-    if (settings->status() == QSettings::NoError)
+    auto settings = std::make_unique<const QSettings>(path, QSettings::IniFormat);
+    if (settings->status() == QSettings::NoError) {
+        checkLines(path);
         return settings;
-    static bool warned = false;
-    if (!warned) {
-        warned = true;
-        std::fprintf(stderr, "kelm: %s cannot be read; its settings are ignored\n",
-                     qPrintable(QDir::toNativeSeparators(path)));
     }
+    warnOnce(QStringLiteral("%1 cannot be read; its settings are ignored")
+                 .arg(QDir::toNativeSeparators(path)));
     return nullptr;
 }
 

@@ -1,8 +1,8 @@
 #include "monitor/LogFormat.h"
 
-#include <cerrno>
+#include "link/WholeFile.h"
 
-#include <QSaveFile>
+#include <cerrno>
 
 namespace kelm {
 
@@ -115,25 +115,7 @@ QString logDateText(const QDate &date, const QLocale &locale)
 
 bool writeLogFile(const QString &path, const QByteArray &contents, QString *error)
 {
-    QSaveFile file(path);
-    // Unbuffered, so that a write the disk refuses fails here, with its reason: commit() does not
-    // report a buffer it could not write (a full disk, a size limit).
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
-        *error = file.errorString();
-        return false;
-    }
-    errno = 0;
-    if (file.write(contents) != contents.size()) {
-        // The file engine loses the system's reason for a write cut short; errno still has it.
-        *error = errno != 0 ? qt_error_string(errno) : file.errorString();
-        file.cancelWriting();
-        return false;
-    }
-    if (!file.commit()) {
-        *error = file.errorString();
-        return false;
-    }
-    return true;
+    return saveWholeFile(path, contents, error);
 }
 
 } // namespace kelm

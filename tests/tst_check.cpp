@@ -307,7 +307,7 @@ private slots:
     void menuEntryRecordsAndResumes()
     {
         QTemporaryDir home;
-        qputenv("XDG_CONFIG_HOME", home.path().toLocal8Bit());
+        qputenv("XDG_STATE_HOME", home.path().toLocal8Bit());
         const QString path = home.filePath("kelm-journal.txt");
         {
             test::ToolOnLine tool;
@@ -335,7 +335,7 @@ private slots:
         const QStringList lines = journalLines(path);
         QVERIFY(lines.filter("port opened: Com 1").size() == 1);
         QVERIFY(bytesOf(lines, "PC").startsWith(QByteArray::fromHex("022310033010")));
-        qunsetenv("XDG_CONFIG_HOME");
+        qunsetenv("XDG_STATE_HOME");
     }
 };
 

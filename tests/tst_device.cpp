@@ -78,6 +78,7 @@ void withSettings(const QByteArray &conf, const std::function<void()> &run)
 {
     QTemporaryDir home;
     qputenv("XDG_CONFIG_HOME", home.path().toLocal8Bit());
+    qputenv("XDG_STATE_HOME", home.filePath("state").toLocal8Bit());
     QDir(home.path()).mkpath("kelm");
     const QString path = home.filePath("kelm/kelm.conf");
     QFile f(path);
@@ -88,6 +89,7 @@ void withSettings(const QByteArray &conf, const std::function<void()> &run)
     f.close();
     run();
     qunsetenv("XDG_CONFIG_HOME");
+    qunsetenv("XDG_STATE_HOME");
 }
 } // namespace
 
