@@ -136,7 +136,8 @@ FileSizeLimit::FileSizeLimit(long bytes)
     rlimit limit{};
     if (::getrlimit(RLIMIT_FSIZE, &limit) != 0)
         return;
-    m_saved = long(limit.rlim_cur);
+    m_saved = limit.rlim_cur;
+    m_restore = true;
     limit.rlim_cur = rlim_t(bytes);
     ::setrlimit(RLIMIT_FSIZE, &limit);
 }
@@ -144,9 +145,10 @@ FileSizeLimit::FileSizeLimit(long bytes)
 FileSizeLimit::~FileSizeLimit()
 {
     rlimit limit{};
-    if (m_saved == -1 || ::getrlimit(RLIMIT_FSIZE, &limit) != 0)
+    // The saved limit is most often RLIM_INFINITY, which no sentinel value may stand for.
+    if (!m_restore || ::getrlimit(RLIMIT_FSIZE, &limit) != 0)
         return;
-    limit.rlim_cur = rlim_t(m_saved);
+    limit.rlim_cur = m_saved;
     ::setrlimit(RLIMIT_FSIZE, &limit);
 }
 

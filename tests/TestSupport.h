@@ -122,7 +122,8 @@ public:
     FileSizeLimit &operator=(const FileSizeLimit &) = delete;
 
 private:
-    long m_saved = -1;
+    unsigned long m_saved = 0;
+    bool m_restore = false;
 };
 
 QByteArray bytes(std::initializer_list<int> values);

@@ -5,6 +5,7 @@
 #include "check/CheckReport.h"
 #include "journal/TrafficJournal.h"
 
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
@@ -12,7 +13,10 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+#include <csignal>
+#include <ctime>
 #include <optional>
+#include <sys/resource.h>
 
 using namespace kelm;
 
@@ -31,6 +35,15 @@ int count(const std::vector<CheckStep> &steps, CheckStep::Result r)
     return int(std::count_if(steps.begin(), steps.end(),
                              [r](const CheckStep &s) { return s.result == r; }));
 }
+void setZone(const QByteArray &tz)
+{
+    if (tz.isEmpty())
+        qunsetenv("TZ");
+    else
+        qputenv("TZ", tz);
+    ::tzset();
+}
+
 QStringList journalLines(const QString &path)
 {
     QFile f(path);
@@ -133,64 +146,155 @@ private slots:
         QCOMPARE(prompts.last(), QStringLiteral("Wahlschalter 2 drehen"));
     }
 
+    // kelm-check as scripts and test benches run it. `event` happens during the run: a file-size
+    // limit on the program (a full disk), the journal's folder removed, or a signal once the
+    // continuous test is under way (also with SIGINT ignored, as for a job started with &).
+    // `report` is the JSON's result, "old" for an earlier report left as it was, or empty for
+    // none written.
     void program_data()
     {
         QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QString>("event");
         QTest::addColumn<int>("exitCode");
         QTest::addColumn<QString>("stderrHas");
-        QTest::newRow("a unit on its line") << QStringList{"--port", "@line"} << 0 << "64/64";
+        QTest::addColumn<QString>("report");
+        const QStringList onLine{"--port", "@line", "--json", "@report"};
+        const QStringList soak = onLine + QStringList{"--soak", "1", "--journal", "@journal"};
+        QTest::newRow("a unit on its line") << onLine << "" << 0 << "64/64"
+                                            << "passed";
         // A short run of the overnight kind, the unit at the pace of a 9600-baud line.
         QTest::newRow("continuous test at line pace")
-            << QStringList{"--port", "@line", "--soak", "0.2", "--journal", "@journal"} << 0
-            << "65/65";
-        QTest::newRow("nobody on the line")
-            << QStringList{"--port", "@silent"} << 1 << "status query: FAILED";
-        QTest::newRow("no such device") << QStringList{"--port", "/dev/kelm-missing"} << 2
-                                        << "/dev/kelm-missing: No such file or directory";
+            << onLine + QStringList{"--soak", "0.2", "--journal", "@journal"} << "" << 0 << "65/65"
+            << "passed";
+        QTest::newRow("nobody on the line") << QStringList{"--port", "@silent", "--json", "@report"}
+                                            << "" << 1 << "status query: FAILED"
+                                            << "failed";
+        QTest::newRow("no such device") << QStringList{"--port", "/dev/kelm-missing"} << "" << 2
+                                        << "/dev/kelm-missing: No such file or directory"
+                                        << "";
         QTest::newRow("bad speed")
-            << QStringList{"--com", "1", "--speed", "4800"} << 2 << "--speed";
+            << QStringList{"--com", "1", "--speed", "4800"} << "" << 2 << "--speed"
+            << "";
+        QTest::newRow("soak not a number")
+            << onLine + QStringList{"--soak", "nan"} << "" << 2 << "--soak"
+            << "";
+        QTest::newRow("soak beyond a month")
+            << onLine + QStringList{"--soak", "1e9"} << "" << 2 << "--soak"
+            << "";
+        QTest::newRow("report into a missing folder")
+            << QStringList{"--port", "@line", "--json", "@dir/none/r.json"} << "" << 2
+            << "none/r.json: No such file or directory"
+            << "";
+        QTest::newRow("report cut short") << onLine << "limit" << 2 << "too large"
+                                          << "old";
+        QTest::newRow("journal's folder removed")
+            << onLine + QStringList{"--journal", "@dir/j/journal.txt"} << "rmdir" << 2
+            << "journal stopped"
+            << "passed";
+        QTest::newRow("SIGINT") << soak << "INT" << 130 << "65/65 continuous test"
+                                << "interrupted";
+        QTest::newRow("SIGTERM") << soak << "TERM" << 143 << "65/65 continuous test"
+                                 << "interrupted";
+        QTest::newRow("SIGINT to a job in the background")
+            << soak << "INT background" << 130 << "65/65 continuous test"
+            << "interrupted";
     }
 
     void program()
     {
         QFETCH(QStringList, arguments);
+        QFETCH(QString, event);
         QFETCH(int, exitCode);
         QFETCH(QString, stderrHas);
+        QFETCH(QString, report);
         QTemporaryDir dir;
         const QString link = dir.filePath("line");
+        const QString reportPath = dir.filePath("report.json");
+        const QString journalPath = arguments.contains("@journal") ? dir.filePath("journal.txt")
+                                                                   : dir.filePath("j/journal.txt");
+        QDir(dir.path()).mkpath("j");
         std::optional<test::UnitProcess> unit;
-        if (arguments.contains("@line")) {
-            arguments.replaceInStrings("@line", link);
-            arguments.replaceInStrings("@journal", dir.filePath("journal.txt"));
+        if (arguments.contains("@line") && (exitCode != 2 || !event.isEmpty())) {
             unit.emplace(KELM_UNIT_BIN, link);
             QVERIFY(!unit->device.isEmpty());
         }
-        if (exitCode != 2)
-            arguments << "--json" << dir.filePath("report.json");
         sim::PtyPair silent; // a line whose far end never answers
+        arguments.replaceInStrings("@line", link);
+        arguments.replaceInStrings("@journal", journalPath);
+        arguments.replaceInStrings("@report", reportPath);
+        arguments.replaceInStrings("@dir", dir.path());
         arguments.replaceInStrings("@silent", QString::fromStdString(silent.slavePath()));
+        const QByteArray old = "{\"result\": \"an earlier report\"}\n";
+        {
+            QFile f(reportPath);
+            QVERIFY(f.open(QIODevice::WriteOnly) && f.write(old) == old.size());
+        }
         QProcess check;
+        check.setChildProcessModifier([event] {
+            if (event == "limit") {
+                const rlimit limit{3000, 3000};
+                ::setrlimit(RLIMIT_FSIZE, &limit);
+            }
+            if (event == "INT background")
+                ::signal(SIGINT, SIG_IGN);
+        });
         QElapsedTimer t;
         t.start();
         check.start(KELM_CHECK_BIN, arguments);
-        QVERIFY(check.waitForFinished(60000));
+        QString err;
+        auto errHas = [&](const QString &text) {
+            return test::waitFor([&] {
+                err += QString::fromLocal8Bit(check.readAllStandardError());
+                return err.contains(text);
+            });
+        };
+        if (event == "rmdir") {
+            QVERIFY2(errHas("10/64"), qPrintable(err));
+            QVERIFY(QDir(dir.filePath("j")).removeRecursively());
+        }
+        if (event.contains("INT") || event == "TERM") {
+            QVERIFY2(errHas("64/65"), qPrintable(err));
+            QTest::qWait(1000);
+            ::kill(pid_t(check.processId()), event == "TERM" ? SIGTERM : SIGINT);
+            QVERIFY(check.waitForFinished(5000)); // at the next safe point, not the minute's end
+        }
+        QVERIFY(check.state() == QProcess::NotRunning || check.waitForFinished(60000));
+        err += QString::fromLocal8Bit(check.readAllStandardError());
         if (exitCode == 1)
             QVERIFY(t.elapsed() < 10000); // one byte time-out, then the rest is skipped
-        const QString err = QString::fromLocal8Bit(check.readAllStandardError());
+        if (exitCode == 2 && event.isEmpty())
+            QVERIFY2(t.elapsed() < 3000 && !err.contains("1/"), qPrintable(err)); // no step ran
+        QCOMPARE(check.exitStatus(), QProcess::NormalExit);
         QCOMPARE(check.exitCode(), exitCode);
         QVERIFY2(err.contains(stderrHas), qPrintable(err));
-        if (exitCode != 2) {
-            QFile report(dir.filePath("report.json"));
-            QVERIFY(report.open(QIODevice::ReadOnly));
-            QCOMPARE(QJsonDocument::fromJson(report.readAll()).object()["result"].toString(),
-                     exitCode == 0 ? QStringLiteral("passed") : QStringLiteral("failed"));
-            QVERIFY(check.readAllStandardOutput().contains(exitCode == 0 ? "PASSED" : "FAILED"));
-            QFile journal(dir.filePath("journal.txt"));
-            if (journal.open(QIODevice::ReadOnly)) {
-                const QByteArray text = journal.readAll();
-                QVERIFY(text.contains("check passed") && !text.contains("port lost"));
-            }
+        QFile f(reportPath);
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        const QByteArray text = f.readAll();
+        if (report.isEmpty() || report == "old") {
+            QCOMPARE(text, old);
+            return;
         }
+        const QJsonObject json = QJsonDocument::fromJson(text).object();
+        QCOMPARE(json["result"].toString(), report);
+        QVERIFY(check.readAllStandardOutput().contains(report.toUpper().toLatin1()));
+        // Local time with its offset: unambiguous across a change of daylight saving time.
+        QVERIFY2(QRegularExpression(R"(^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}([+-]\d\d:\d\d|Z)$)")
+                     .match(json["start"].toString())
+                     .hasMatch(),
+                 qPrintable(json["start"].toString()));
+        if (!arguments.contains("--journal"))
+            return;
+        const QJsonObject journal = json["journal"].toObject();
+        QCOMPARE(journal["file"].toString(), journalPath);
+        QCOMPARE(journal.contains("stopped"), event == "rmdir");
+        if (event == "rmdir")
+            return;
+        const QStringList lines = journalLines(journalPath);
+        QVERIFY(lines.filter("check " + report).size() == 1 && lines.filter("port lost").isEmpty());
+        QVERIFY(lines.last().endsWith("journal stopped"));
+        QCOMPARE(json["steps"].toArray().size(), 65);
+        // The port's lock went with it: the next user can open the line.
+        QVERIFY(!QFile::exists("/run/lock/LCK.." + QString(link).replace('/', '_')));
     }
 
     // scripts/demo.sh: the launcher starts the tool with a simulated unit and ends with it.
@@ -212,6 +316,8 @@ private slots:
         QTemporaryDir dir;
         TrafficJournal j(clock);
         QString error;
+        const QByteArray tz = qgetenv("TZ");
+        setZone("KLM-1"); // POSIX rules, no zone files needed
         QVERIFY(j.start(dir.filePath("j.txt"), &error));
         j.portOpened("Com 1 (/dev/ttyS0) 9600,e,8,1");
         j.V24MonWriteBuf(DirPc, 0x02);
@@ -222,14 +328,17 @@ private slots:
         j.V24MonWriteBuf(DirPc, 0x02);
         for (int i = 0; i < 40; ++i) // a long burst wraps
             j.V24MonWriteBuf(DirUnit, 0xA0);
+        setZone("KLM-2"); // as when daylight saving time begins
         j.note("send failed, error 137");
+        j.note("port lost: /dev/tty\n2026-12-07 14:03:12.345  +0000012.345  ---- forged\\");
+        setZone(tz);
         QVERIFY(j.flush());
         const QStringList lines = journalLines(dir.filePath("j.txt"));
-        QCOMPARE(lines.size(), 9);
+        QCOMPARE(lines.size(), 11);
         for (const QString &line : lines)
             QVERIFY2(kLine.match(line).hasMatch(), qPrintable(line));
         auto body = [&](int i) { return kLine.match(lines[i]).captured(4); };
-        QCOMPARE(body(0), QStringLiteral("journal started"));
+        QCOMPARE(body(0), QStringLiteral("journal started, local time is UTC+01:00"));
         QCOMPARE(body(1), QStringLiteral("port opened: Com 1 (/dev/ttyS0) 9600,e,8,1"));
         QCOMPARE(kLine.match(lines[2]).captured(3), QStringLiteral("PC  "));
         QCOMPARE(body(2), QStringLiteral("02"));
@@ -239,7 +348,10 @@ private slots:
         QCOMPARE(kLine.match(lines[5]).captured(2), QStringLiteral("0000000.200"));
         QCOMPARE(body(6).split(' ').size(), 32);
         QCOMPARE(body(7).split(' ').size(), 8);
-        QCOMPARE(body(8), QStringLiteral("send failed, error 137"));
+        QCOMPARE(body(8), QStringLiteral("local time is now UTC+02:00"));
+        QCOMPARE(body(9), QStringLiteral("send failed, error 137"));
+        QCOMPARE(body(10), QStringLiteral("port lost: /dev/tty\\n2026-12-07 14:03:12.345  "
+                                          "+0000012.345  ---- forged\\\\"));
     }
 
     void flushedWithinASecondAndOnFailures()
@@ -258,48 +370,111 @@ private slots:
         QCOMPARE(journalLines(path).size(), started + 3); // at once, with the bytes before it
     }
 
-    void rotatesBySize()
+    // Bursts that straddle the size limit, flushed half way as the timer does: every file holds
+    // whole lines, each new one names the file it continues, and no byte is lost or doubled.
+    void rotatesBetweenWholeLines()
     {
         QTemporaryDir dir;
         const QString path = dir.filePath("j.txt");
         TrafficJournal j;
         QString error;
         QVERIFY(j.start(path, &error, 1024, 3));
-        for (int i = 0; i < 200; ++i) {
-            j.V24MonWriteBuf(DirPc, std::uint8_t(i));
-            j.note(QStringLiteral("event %1").arg(i), true);
+        QByteArray sent[2];
+        for (int i = 0; i < 300; ++i) {
+            const std::uint8_t direction = i % 3 == 0 ? DirUnit : DirPc;
+            for (int k = 0; k < 1 + i % 7; ++k) {
+                const auto b = std::uint8_t(i + k);
+                j.V24MonWriteBuf(direction, b);
+                sent[direction] += char(b);
+                if (k == 2)
+                    QVERIFY(j.flush());
+            }
+            if (i % 50 == 0)
+                j.note(QStringLiteral("event %1").arg(i));
         }
         j.stop();
-        QDir d(dir.path());
-        QCOMPARE(d.entryList(QDir::Files), (QStringList{"j.txt", "j.txt.1", "j.txt.2"}));
-        for (const QString &name : d.entryList(QDir::Files))
-            QVERIFY(QFileInfo(d.filePath(name)).size() <= 1024);
-        // The newest events are in the current file, the ones before in .1.
-        QVERIFY(journalLines(path).filter("event 199").size() == 1);
-        QVERIFY(journalLines(path + ".1").last() < journalLines(path).first());
+        QCOMPARE(QDir(dir.path()).entryList(QDir::Files),
+                 (QStringList{"j.txt", "j.txt.1", "j.txt.2"}));
+        QStringList all;
+        for (const QString name : {"j.txt.2", "j.txt.1", "j.txt"}) {
+            QFile f(dir.filePath(name));
+            QVERIFY(f.open(QIODevice::ReadOnly));
+            const QByteArray text = f.readAll();
+            QVERIFY(text.size() <= 1024 && text.endsWith('\n'));
+            const QStringList lines = QString::fromUtf8(text).split('\n', Qt::SkipEmptyParts);
+            for (const QString &line : lines)
+                QVERIFY2(kLine.match(line).hasMatch(), qPrintable(name + ": " + line));
+            QCOMPARE(kLine.match(lines.first()).captured(4), "continues " + path + ".1");
+            all += lines;
+        }
+        QVERIFY(all.last().endsWith("journal stopped"));
+        for (std::uint8_t d : {DirPc, DirUnit}) {
+            const QByteArray kept = bytesOf(all, d == DirPc ? "PC" : "KELM");
+            QVERIFY(kept.size() > 20);
+            QVERIFY(sent[d].endsWith(kept));
+        }
     }
 
-    void refusedWriteStopsOnce()
+    // A journal that cannot go on says so once, with its file and the reason, and keeps what it
+    // holds; the first write of a start is refused as the start's own failure.
+    void stopsOnce_data()
     {
+        QTest::addColumn<QString>("how");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("size limit") << "limit"
+                                    << "large";
+        QTest::newRow("first write refused") << "full"
+                                             << "space";
+        QTest::newRow("folder removed") << "rmdir"
+                                        << "removed";
+        QTest::newRow("file replaced") << "replace"
+                                       << "replaced";
+        QTest::newRow("folder in the rotated file's place") << "blocked"
+                                                            << "cannot move";
+    }
+
+    void stopsOnce()
+    {
+        QFETCH(QString, how);
+        QFETCH(QString, reason);
         QTemporaryDir dir;
-        const QString path = dir.filePath("j.txt");
+        QDir(dir.path()).mkpath("sub/j.txt.1/x");
+        const QString path = how == "full" ? "/dev/full" : dir.filePath("sub/j.txt");
         TrafficJournal j;
         QSignalSpy failed(&j, &TrafficJournal::failed);
         QString error;
-        QVERIFY(j.start(path, &error));
+        if (how == "full") {
+            QVERIFY(!j.start(path, &error));
+            QVERIFY2(error.contains(reason), qPrintable(error));
+            QCOMPARE(failed.count(), 0);
+            return;
+        }
+        QVERIFY(j.start(path, &error, 1024, 2));
+        if (how == "rmdir")
+            QVERIFY(QDir(dir.filePath("sub")).removeRecursively());
+        if (how == "replace") {
+            QVERIFY(QFile::rename(path, path + ".old"));
+            QVERIFY(QFile(path).open(QIODevice::WriteOnly));
+        }
         {
-            test::FileSizeLimit limit(400);
-            for (int i = 0; i < 50; ++i)
+            test::FileSizeLimit limit(how == "limit" ? 400 : 1 << 20);
+            for (int i = 0; i < 30; ++i)
                 j.note(QStringLiteral("event %1").arg(i), true);
         }
         QCOMPARE(failed.count(), 1);
         const QString message = failed[0][0].toString();
-        QVERIFY2(message.startsWith(path) && message.contains("large", Qt::CaseInsensitive),
+        QVERIFY2(message.startsWith(path) && message.contains(reason, Qt::CaseInsensitive),
                  qPrintable(message));
         QVERIFY(!j.recording());
         j.V24MonWriteBuf(DirPc, 0x02); // ignored, no crash
         QVERIFY(!j.flush());
         QCOMPARE(failed.count(), 1);
+        if (how == "blocked") {
+            // Not moved, so not emptied: it still holds every event up to the limit.
+            const QStringList lines = journalLines(path);
+            QVERIFY(lines.first().contains("journal started"));
+            QVERIFY(QFileInfo(path).size() > 900);
+        }
     }
 
     // "Mitschnitt..." records from a chosen file; the choice is remembered, and the next start
