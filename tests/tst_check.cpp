@@ -214,7 +214,8 @@ private slots:
                                                                    : dir.filePath("j/journal.txt");
         QDir(dir.path()).mkpath("j");
         std::optional<test::UnitProcess> unit;
-        if (arguments.contains("@line") && (exitCode != 2 || !event.isEmpty())) {
+        if ((arguments.contains("@line") || arguments.contains("--com")) &&
+            (exitCode != 2 || !event.isEmpty())) {
             unit.emplace(KELM_UNIT_BIN, link);
             QVERIFY(!unit->device.isEmpty());
         }
@@ -229,7 +230,16 @@ private slots:
             QFile f(reportPath);
             QVERIFY(f.open(QIODevice::WriteOnly) && f.write(old) == old.size());
         }
+        QDir(dir.path()).mkpath("config/kelm");
+        {
+            QFile conf(dir.filePath("config/kelm/kelm.conf"));
+            const QByteArray text = "[Ports]\nCom2 /dev/ttyUSB4\nCom1=" + link.toUtf8() + "\n";
+            QVERIFY(conf.open(QIODevice::WriteOnly) && conf.write(text) == text.size());
+        }
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("XDG_CONFIG_HOME", dir.filePath("config"));
         QProcess check;
+        check.setProcessEnvironment(env);
         check.setChildProcessModifier([event] {
             if (event == "limit") {
                 const rlimit limit{3000, 3000};

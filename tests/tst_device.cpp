@@ -770,10 +770,13 @@ private slots:
         });
     }
 
-    // A successful OK keeps port, speed and variant; positions and the view are kept on closing.
+    // A successful OK keeps port, speed and variant; positions and the view are kept on closing,
+    // in the state file: kelm.conf stays as the user wrote it, and a state file that cannot be
+    // written whole (a full disk) stays as it was.
     void settingsKeptByOk()
     {
-        withSettings({}, [] {
+        const QByteArray conf = "; the bench's adapters\n[Ports]\nCom2 /dev/ttyUSB4\n";
+        withSettings(conf, [&] {
             test::UnitOnLine line;
             {
                 MSComm port;
@@ -783,16 +786,31 @@ private slots:
                     click(&d, button);
                 QVERIFY(port.portOpen());
             }
-            {
+            auto session = [](QPoint moveTo) {
                 frmKELM w;
                 w.setEndTool([] {});
                 QCOMPARE(w.MSComm1().settings(), QStringLiteral("19200,e,8,1"));
                 QCOMPARE(w.MSComm1().tag(), QStringLiteral("STX"));
                 w.show();
-                w.move(50, 60);
+                w.move(moveTo);
                 w.V24Monitor().mnuShowHex_Click();
                 w.close();
+            };
+            session(QPoint(50, 60));
+            const QString statePath = qEnvironmentVariable("XDG_STATE_HOME") + "/kelm/state.conf";
+            QFile state(statePath);
+            QVERIFY(state.open(QIODevice::ReadOnly));
+            const QByteArray kept = state.readAll();
+            state.close();
+            {
+                test::FileSizeLimit full(16);
+                session(QPoint(70, 80));
             }
+            QVERIFY(state.open(QIODevice::ReadOnly));
+            QCOMPARE(state.readAll(), kept);
+            QFile confFile(qEnvironmentVariable("XDG_CONFIG_HOME") + "/kelm/kelm.conf");
+            QVERIFY(confFile.open(QIODevice::ReadOnly));
+            QCOMPARE(confFile.readAll(), conf);
             frmKELM again;
             again.setEndTool([] {});
             QCOMPARE(again.pos(), QPoint(50, 60));
