@@ -162,6 +162,11 @@ private slots:
         const QStringList soak = onLine + QStringList{"--soak", "1", "--journal", "@journal"};
         QTest::newRow("a unit on its line") << onLine << "" << 0 << "64/64"
                                             << "passed";
+        // Com 1 as kelm.conf maps it, past a line that lost its "=" (reported, not fatal).
+        QTest::newRow("Com 1 from kelm.conf")
+            << QStringList{"--com", "1", "--json", "@report"} << "" << 0
+            << "kelm.conf, line 2: \"Com2 /dev/ttyUSB4\" is not a setting"
+            << "passed";
         // A short run of the overnight kind, the unit at the pace of a 9600-baud line.
         QTest::newRow("continuous test at line pace")
             << onLine + QStringList{"--soak", "0.2", "--journal", "@journal"} << "" << 0 << "65/65"
