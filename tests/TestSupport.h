@@ -127,6 +127,9 @@ private:
 };
 
 QByteArray bytes(std::initializer_list<int> values);
+// A file's contents, empty for none; writing makes the folders and checks every byte went out.
+QByteArray readFile(const QString &path);
+bool writeFile(const QString &path, const QByteArray &contents);
 // Waits (running the event loop) until pred holds or ms have passed.
 bool waitFor(const std::function<bool()> &pred, int ms = 5000);
 

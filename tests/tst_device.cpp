@@ -79,14 +79,8 @@ void withSettings(const QByteArray &conf, const std::function<void()> &run)
     QTemporaryDir home;
     qputenv("XDG_CONFIG_HOME", home.path().toLocal8Bit());
     qputenv("XDG_STATE_HOME", home.filePath("state").toLocal8Bit());
-    QDir(home.path()).mkpath("kelm");
     const QString path = home.filePath("kelm/kelm.conf");
-    QFile f(path);
-    if (conf == "a directory")
-        QDir().mkpath(path);
-    else if (f.open(QIODevice::WriteOnly))
-        f.write(conf);
-    f.close();
+    QVERIFY(conf == "a directory" ? QDir().mkpath(path) : test::writeFile(path, conf));
     run();
     qunsetenv("XDG_CONFIG_HOME");
     qunsetenv("XDG_STATE_HOME");
@@ -797,20 +791,15 @@ private slots:
                 w.close();
             };
             session(QPoint(50, 60));
-            const QString statePath = qEnvironmentVariable("XDG_STATE_HOME") + "/kelm/state.conf";
-            QFile state(statePath);
-            QVERIFY(state.open(QIODevice::ReadOnly));
-            const QByteArray kept = state.readAll();
-            state.close();
+            const QString state = qEnvironmentVariable("XDG_STATE_HOME") + "/kelm/state.conf";
+            const QByteArray kept = test::readFile(state);
             {
                 test::FileSizeLimit full(16);
                 session(QPoint(70, 80));
             }
-            QVERIFY(state.open(QIODevice::ReadOnly));
-            QCOMPARE(state.readAll(), kept);
-            QFile confFile(qEnvironmentVariable("XDG_CONFIG_HOME") + "/kelm/kelm.conf");
-            QVERIFY(confFile.open(QIODevice::ReadOnly));
-            QCOMPARE(confFile.readAll(), conf);
+            QCOMPARE(test::readFile(state), kept);
+            QCOMPARE(test::readFile(qEnvironmentVariable("XDG_CONFIG_HOME") + "/kelm/kelm.conf"),
+                     conf);
             frmKELM again;
             again.setEndTool([] {});
             QCOMPARE(again.pos(), QPoint(50, 60));

@@ -286,9 +286,7 @@ private slots:
         }
         QVERIFY(!written);
         QVERIFY2(error.contains("large", Qt::CaseInsensitive), qPrintable(error));
-        QFile f(path);
-        QVERIFY(f.open(QIODevice::ReadOnly));
-        QCOMPARE(f.readAll(), QByteArray("old log"));
+        QCOMPARE(test::readFile(path), QByteArray("old log"));
         QCOMPARE(QDir(dir.path()).entryList(QDir::Files), QStringList{"log.txt"});
     }
 
@@ -313,9 +311,7 @@ private slots:
         const QString good = dir.filePath("log.txt");
         monitor.setFileNameProvider([&] { return good; });
         QVERIFY(monitor.V24MonSave(SaveKind::Ascii));
-        QFile f(good);
-        QVERIFY(f.open(QIODevice::ReadOnly));
-        QCOMPARE(lines(f.readAll()).value(2), QByteArray("PC:  02    "));
+        QCOMPARE(lines(test::readFile(good)).value(2), QByteArray("PC:  02    "));
     }
 };
 

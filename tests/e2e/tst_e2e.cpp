@@ -10,6 +10,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 #include <csignal>
@@ -67,17 +68,12 @@ private slots:
                      20000),
                  qPrintable("no client gets through to display :" + display));
         m_link = m_home.filePath("line");
-        QVERIFY(QDir(m_home.path()).mkpath("config/kelm"));
-        QFile conf(m_home.filePath("config/kelm/kelm.conf"));
-        QVERIFY(conf.open(QIODevice::WriteOnly));
-        conf.write("[Ports]\nCom1=" + m_link.toLocal8Bit() + "\n");
-        conf.close();
+        QVERIFY(test::writeFile(m_home.filePath("config/kelm/kelm.conf"),
+                                "[Ports]\nCom1=" + m_link.toLocal8Bit() + "\n"));
         // Recording from the start, as a user who switched the journal on once has it.
-        QVERIFY(QDir(m_home.path()).mkpath("state/kelm"));
-        QFile state(m_home.filePath("state/kelm/state.conf"));
-        QVERIFY(state.open(QIODevice::WriteOnly));
-        state.write("[Journal]\nFile=\"" + journal().toUtf8() + "\"\nRecording=true\n");
-        state.close();
+        QVERIFY(
+            test::writeFile(m_home.filePath("state/kelm/state.conf"),
+                            "[Journal]\nFile=\"" + journal().toUtf8() + "\"\nRecording=true\n"));
         m_unit = std::make_unique<test::UnitProcess>(KELM_UNIT_BIN, m_link);
         QVERIFY(!m_unit->device.isEmpty());
 
@@ -241,13 +237,9 @@ private slots:
         QVERIFY(m_tool.waitForFinished(5000));
         QCOMPARE(m_tool.exitStatus(), QProcess::NormalExit);
         QVERIFY(!QFile::exists("/run/lock/LCK.." + QString(m_link).replace('/', '_')));
-        QFile j(journal());
-        QVERIFY(j.open(QIODevice::ReadOnly));
-        const QList<QByteArray> lines = j.readAll().trimmed().split('\n');
-        QVERIFY(lines.size() > 2 && lines[lines.size() - 2].endsWith("port closed"));
-        QVERIFY(lines.last().endsWith("journal stopped"));
-        QFile state(m_home.filePath("state/kelm/state.conf"));
-        QVERIFY(state.open(QIODevice::ReadOnly) && state.readAll().contains("Main=@Point("));
+        const QRegularExpression end("---- port closed\n[^\n]+---- journal stopped\n$");
+        QVERIFY(end.match(QString::fromUtf8(test::readFile(journal()))).hasMatch());
+        QVERIFY(test::readFile(m_home.filePath("state/kelm/state.conf")).contains("Main=@Point("));
     }
 
 private:
