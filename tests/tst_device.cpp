@@ -8,10 +8,12 @@
 #include "device/Telegramme.h"
 #include "monitor/V24Mon.h"
 
+#include <QBitArray>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QKeyEvent>
 #include <QMenuBar>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <thread>
@@ -646,12 +648,6 @@ private slots:
                                    "  Ein/Aus",     "  Mitschnitt..."};
         QCOMPARE(captions, expected);
         QVERIFY(!w.findChild<QLabel *>("lblDemo")->isHidden());
-        // Sixteen characters fill a display line, within its height.
-        auto *line = w.findChild<QLineEdit *>("txtDisplay1");
-        const QFontMetricsF metrics(line->font());
-        const double sixteen = metrics.horizontalAdvance(QString(16, QLatin1Char('M')));
-        QVERIFY(sixteen > line->width() * 0.9 && sixteen <= line->width() - 4);
-        QVERIFY(metrics.height() <= line->height());
         w.mnuInfo_Click();
         w.mnuInfo_Click();
         auto boxes = w.findChildren<frmAbout *>();
@@ -661,6 +657,93 @@ private slots:
         QCOMPARE(boxes[0]->findChild<QLabel *>("lblVersion")->text(), "Version 4.1.0");
         click(boxes[0], "cmdOK");
         QTRY_COMPARE(w.findChildren<frmAbout *>().size(), 0);
+    }
+
+    void displayGlyphs_data()
+    {
+        QTest::addColumn<QString>("face"); // empty: the machine's own monospace face
+        QTest::newRow("as installed") << QString();
+        for (const char *face : {"DejaVu Sans Mono", "Liberation Mono", "Noto Sans Mono"})
+            QTest::newRow(face) << QString::fromLatin1(face);
+    }
+
+    // Typed capitals and descenders stand whole in their line's 16-row band, whatever monospace
+    // face fontconfig gives, and the other fixed-size texts fit their boxes. Fontconfig reads its
+    // set-up once, so each face gets a process of its own: this program again, told to prefer
+    // the face for every family.
+    void displayGlyphs()
+    {
+        QFETCH(QString, face);
+        if (!face.isEmpty() && qEnvironmentVariable("KELM_TEST_FACE") != face) {
+            QTemporaryDir dir;
+            QFile conf(dir.filePath("fonts.conf"));
+            QVERIFY(conf.open(QIODevice::WriteOnly));
+            conf.write(
+                QStringLiteral("<?xml version=\"1.0\"?><fontconfig>"
+                               "<include ignore_missing=\"yes\">/etc/fonts/fonts.conf</include>"
+                               "<match target=\"pattern\"><edit name=\"family\" "
+                               "mode=\"prepend_first\" binding=\"strong\"><string>%1</string>"
+                               "</edit></match></fontconfig>")
+                    .arg(face)
+                    .toUtf8());
+            conf.close();
+            QProcess child;
+            QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+            env.insert("FONTCONFIG_FILE", conf.fileName());
+            env.insert("KELM_TEST_FACE", face);
+            child.setProcessEnvironment(env);
+            child.setProcessChannelMode(QProcess::MergedChannels);
+            child.start(QCoreApplication::applicationFilePath(), {"displayGlyphs:" + face});
+            QVERIFY(child.waitForFinished(60000));
+            QVERIFY2(child.exitCode() == 0, child.readAll().constData());
+            return;
+        }
+        frmKELM w;
+        w.setEndTool([] {});
+        const QFont font = w.findChild<QLineEdit *>("txtDisplay1")->font();
+        if (!face.isEmpty())
+            QCOMPARE(QFontInfo(font).family(), face);
+        // Sixteen characters fill a display line.
+        const double sixteen = QFontMetricsF(font).horizontalAdvance(QString(16, 'M'));
+        QVERIFY2(sixteen > 185 * 0.9 && sixteen <= 185 - 4, qPrintable(QString::number(sixteen)));
+        for (int n : {1, 7})
+            QTest::keyClicks(w.findChild<QLineEdit *>(QStringLiteral("txtDisplay%1").arg(n)),
+                             "Hgpqy");
+        const QImage shot = w.centralWidget()->grab().toImage();
+        // The rows of line n's box, 0 to 17, that hold ink, as a bit per column.
+        auto ink = [&shot](int n, int row) {
+            QBitArray dark(185);
+            for (int x = 0; x < 185; ++x)
+                dark[x] = qGray(shot.pixel(80 + x, 64 + 16 * n + row)) < 110;
+            return dark;
+        };
+        int top = 18, bottom = -1;
+        for (int row = 0; row < 18; ++row) {
+            if (ink(7, row).count(true) == 0)
+                continue;
+            top = std::min(top, row);
+            bottom = std::max(bottom, row);
+        }
+        // Line 7 has nothing below it and shows the whole glyphs: within rows 1 to 15, and
+        // tall enough to read. Line 1 shows the same ink, none of it lost under line 2.
+        QVERIFY2(top >= 1 && bottom <= 15 && bottom - top >= 11,
+                 qPrintable(QStringLiteral("ink in rows %1 to %2").arg(top).arg(bottom)));
+        for (int row = 0; row < 16; ++row)
+            QCOMPARE(ink(1, row), ink(7, row));
+        // The descenders reach below the capital's foot.
+        QBitArray capital(185);
+        capital.fill(true, 0, 13);
+        QVERIFY((ink(7, bottom) & capital).count(true) == 0);
+        frmAbout about;
+        for (QWidget *box :
+             {w.findChild<QWidget *>("chkBlinken"), w.findChild<QWidget *>("chkInvers"),
+              w.findChild<QWidget *>("lblWS1"), w.findChild<QWidget *>("lblDemo"),
+              about.findChild<QWidget *>("lblTitle"), about.findChild<QWidget *>("lblVersion"),
+              about.findChild<QWidget *>("Label1")}) {
+            box->ensurePolished();
+            QVERIFY2(QFontMetrics(box->font()).height() <= box->height(),
+                     qPrintable(box->objectName()));
+        }
     }
 
     void startWithoutUnit_data()
