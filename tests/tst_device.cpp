@@ -813,8 +813,11 @@ private slots:
         const QPoint stay(-1, -1);
         QTest::newRow("remembered")
             << QByteArray("[Line]\nCom=3\nSettings=\"19200,e,8,1\"\nVariant=STX\n"
-                          "[Windows]\nMain=@Point(100 120)\n[Monitor]\nView=HEX\n")
-            << 3 << 19200 << true << QPoint(100, 120) << false;
+                          "[Windows]\nMain=@Point(100 50)\n[Monitor]\nView=HEX\n")
+            << 3 << 19200 << true << QPoint(100, 50) << false;
+        // The offscreen screen is 800 × 600: the title strip would be on it, the rest not.
+        QTest::newRow("partly off the screen") << QByteArray("[Windows]\nMain=@Point(300 400)\n")
+                                               << 1 << 9600 << false << stay << true;
         QTest::newRow("out of range")
             << QByteArray("[Line]\nCom=9\nSettings=fast\nVariant=maybe\n"
                           "[Windows]\nMain=@Point(5000 5000)\n[Monitor]\nView=3\n")
@@ -841,8 +844,7 @@ private slots:
             QCOMPARE(w.MSComm1().commPortNumber(), com);
             QCOMPARE(w.MSComm1().settings(), QStringLiteral("%1,e,8,1").arg(baud));
             QCOMPARE(w.MSComm1().tag(), stx ? QStringLiteral("STX") : QString());
-            QVERIFY(mainAt == QPoint(-1, -1) ? w.pos().x() < 1000 && w.pos().y() < 1000
-                                             : w.pos() == mainAt);
+            QCOMPARE(w.pos(), mainAt == QPoint(-1, -1) ? QPoint(0, 0) : mainAt);
             QCOMPARE(w.V24Monitor().showAscii(), ascii);
             Dialog d(w.MSComm1(), {});
             QVERIFY(checked(&d, QStringLiteral("optCOM%1").arg(com - 1)));
