@@ -628,6 +628,12 @@ private slots:
         QCOMPARE(watcher.messages,
                  QStringList{"Com 1 (/nonexistent/ttyKELM): No such file or directory"});
         QVERIFY(d.isVisible() && !queried && !port.portOpen());
+        // A refused device names its real group and the way into it.
+        QCOMPARE(withAccessRemedy("Permission denied", "/dev/tty", true),
+                 QStringLiteral("Permission denied \u2014 add your user to the group \"%1\" (sudo "
+                                "adduser $USER %1) and log in again")
+                     .arg(QFileInfo("/dev/tty").group()));
+        QCOMPARE(withAccessRemedy("Permission denied", "/dev/tty", false), "Permission denied");
     }
 
     void menusAndAboutBox()
