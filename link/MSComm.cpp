@@ -106,7 +106,8 @@ QString withAccessRemedy(const QString &systemText, const QString &device, bool 
     struct stat st
     {
     };
-    if (!accessRefused || ::stat(QFile::encodeName(device).constData(), &st) != 0)
+    // Joining root's group is no advice to give.
+    if (!accessRefused || ::stat(QFile::encodeName(device).constData(), &st) != 0 || st.st_gid == 0)
         return systemText;
     const group *g = ::getgrgid(st.st_gid);
     const QString name =
