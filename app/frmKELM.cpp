@@ -98,16 +98,24 @@ frmKELM::frmKELM(QWidget *parent, Clock &clock)
         &m_journal, &TrafficJournal::failed, this,
         [this](const QString &message) {
             m_mnuMitschnitt->setChecked(false);
-            showMessage(message);
+            const QString prefix =
+                QDir::toNativeSeparators(m_journal.path()) + QStringLiteral(": ");
+            showFileFailure(m_journal.path(),
+                            message.startsWith(prefix) ? message.mid(prefix.size()) : message);
         },
         Qt::QueuedConnection);
+    // The same file dialog as the monitor's for its logs.
     m_journalFile = [this] {
-        return QFileDialog::getSaveFileName(
-            this, QStringLiteral("Mitschnitt"),
-            remembered::journalFile().isEmpty()
-                ? QDir::home().filePath(QStringLiteral("kelm-journal.txt"))
-                : remembered::journalFile(),
-            QStringLiteral("Text (*.txt);;*"));
+        QFileDialog dialog(this, QStringLiteral("Mitschnitt"));
+        dialog.setAcceptMode(QFileDialog::AcceptSave);
+        dialog.setNameFilter(QStringLiteral("Textfiles (*.txt)"));
+        dialog.setDefaultSuffix(QStringLiteral("txt"));
+        dialog.selectFile(remembered::journalFile().isEmpty()
+                              ? QDir::home().filePath(QStringLiteral("kelm-journal.txt"))
+                              : remembered::journalFile());
+        if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
+            return QString();
+        return dialog.selectedFiles().constFirst();
     };
 
     m_timer1 = new QTimer(this);
@@ -127,7 +135,7 @@ void frmKELM::startJournal(const QString &path)
 {
     QString error;
     if (!m_journal.start(path, &error, remembered::journalMaxBytes(), remembered::journalFiles())) {
-        showMessage(QDir::toNativeSeparators(path) + QStringLiteral(": ") + error);
+        showFileFailure(path, error);
         return;
     }
     m_mnuMitschnitt->setChecked(true);
@@ -541,6 +549,19 @@ void frmKELM::setDemoMode(bool on)
 
 void frmKELM::showMessage(const QString &text)
 {
+    showBox(QMessageBox::NoIcon, text);
+}
+
+void frmKELM::showFileFailure(const QString &path, const QString &reason)
+{
+    // Worded and shown as the monitor's box for a log it could not write.
+    showBox(QMessageBox::Warning,
+            QStringLiteral("Die Datei %1 konnte nicht geschrieben werden:\n%2")
+                .arg(QDir::toNativeSeparators(path), reason));
+}
+
+void frmKELM::showBox(int icon, const QString &text)
+{
     // The box belongs to the window in front: during start-up that is the dialog, not yet
     // this window, and a box of nobody's would stand in the middle of the screen.
     QWidget *owner = QApplication::activeModalWidget();
@@ -548,7 +569,7 @@ void frmKELM::showMessage(const QString &text)
         owner = m_dialog;
     if (!owner && isVisible())
         owner = this;
-    QMessageBox box(QMessageBox::NoIcon, QApplication::applicationName(), text, QMessageBox::Ok,
+    QMessageBox box(QMessageBox::Icon(icon), QApplication::applicationName(), text, QMessageBox::Ok,
                     owner);
     box.setObjectName(QStringLiteral("kelmMessage"));
     box.exec();

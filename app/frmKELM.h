@@ -107,6 +107,9 @@ private:
     void setSelectorLabel(QLabel *label, int position);
     void rememberMonitor();
     void startJournal(const QString &path);
+    void showFileFailure(const QString &path, const QString &reason);
+    // A message box (icon as QMessageBox::Icon) owned by the window in front.
+    void showBox(int icon, const QString &text);
 
     MSComm m_comm;
     std::unique_ptr<MonitorSink> m_monitorSink;

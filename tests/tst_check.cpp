@@ -312,8 +312,17 @@ private slots:
         {
             test::ToolOnLine tool;
             tool.start();
-            tool.window.setJournalFileProvider([&] { return path; });
+            // A file that cannot be written: a warning as the monitor gives for its logs.
+            tool.window.setJournalFileProvider([] { return QStringLiteral("/nonexistent/j.txt"); });
             QAction *entry = tool.menu("mnuMitschnitt");
+            entry->trigger();
+            QVERIFY(!entry->isChecked());
+            QCOMPARE(tool.watcher.messages.size(), 1);
+            QVERIFY2(tool.watcher.messages[0].startsWith(
+                         "Die Datei /nonexistent/j.txt konnte nicht geschrieben werden:\n"),
+                     qPrintable(tool.watcher.messages[0]));
+            QCOMPARE(tool.watcher.icons, QList<QMessageBox::Icon>{QMessageBox::Warning});
+            tool.window.setJournalFileProvider([&] { return path; });
             QCOMPARE(entry->text(), QStringLiteral("Mitschnitt..."));
             entry->trigger();
             QVERIFY(entry->isChecked());
