@@ -13,6 +13,18 @@ QRect twips(int left, int top, int width, int height)
 {
     return QRect(left / 15, top / 15, width / 15, height / 15);
 }
+
+// The labels keep their designed heights; with a face of tall metrics the text gets smaller
+// rather than cut off at the top and bottom.
+void fitHeight(QLabel *label, QFont font, int largestPx)
+{
+    for (int px = largestPx; px > 6; --px) {
+        font.setPixelSize(px);
+        if (QFontMetrics(font).height() <= label->height())
+            break;
+    }
+    label->setFont(font);
+}
 } // namespace
 
 frmAbout::frmAbout(QWidget *parent) : QDialog(parent)
@@ -30,17 +42,18 @@ frmAbout::frmAbout(QWidget *parent) : QDialog(parent)
     m_lblTitle->setObjectName(QStringLiteral("lblTitle"));
     m_lblTitle->setGeometry(twips(1050, 240, 3885, 480));
     QFont titleFont = m_lblTitle->font();
-    titleFont.setPointSize(14);
     titleFont.setBold(true);
-    m_lblTitle->setFont(titleFont);
+    fitHeight(m_lblTitle, titleFont, 19); // 14 points
 
     m_lblVersion = new QLabel(QStringLiteral("Version"), this);
     m_lblVersion->setObjectName(QStringLiteral("lblVersion"));
     m_lblVersion->setGeometry(twips(1050, 780, 3885, 225));
+    fitHeight(m_lblVersion, m_lblVersion->font(), QFontInfo(m_lblVersion->font()).pixelSize());
 
     auto *label1 = new QLabel(QStringLiteral("07 Januar 2002"), this);
     label1->setObjectName(QStringLiteral("Label1"));
     label1->setGeometry(twips(1050, 1080, 3885, 225));
+    fitHeight(label1, label1->font(), QFontInfo(label1->font()).pixelSize());
 
     auto *text1 = new QPlainTextEdit(this);
     text1->setObjectName(QStringLiteral("Text1"));

@@ -233,6 +233,16 @@ void UnitFront::paintEvent(QPaintEvent *)
     drawKnob(p, QPointF(229, 430), QStringLiteral("WS 2"));
 }
 
+QFont fittingFont(QFont font, int largest, int height)
+{
+    for (int px = largest; px > 6; --px) {
+        font.setPixelSize(px);
+        if (QFontMetrics(font).height() <= height)
+            break;
+    }
+    return font;
+}
+
 void setUpApplication()
 {
     QApplication::setApplicationName(QStringLiteral("KELM"));

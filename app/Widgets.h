@@ -100,6 +100,11 @@ protected:
     void paintEvent(QPaintEvent *event) override;
 };
 
+// The font at the largest pixel size up to `largest` whose lines (ascent and descent, as the
+// widgets lay them out) fit `height` pixels. Faces differ in their real metrics, so a size that
+// fits with one may cut off the glyphs of another.
+QFont fittingFont(QFont font, int largest, int height);
+
 // The application's icon, drawn in code so that no image plug-in is needed.
 QIcon kelmIcon();
 

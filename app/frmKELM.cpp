@@ -19,6 +19,7 @@
 #include <QMessageBox>
 #include <QThread>
 #include <QTimer>
+#include <cmath>
 
 namespace kelm {
 
@@ -89,16 +90,24 @@ frmKELM::frmKELM(QWidget *parent, Clock &clock)
         &m_station, &Station::journalFailed, this,
         [this](const QString &message) {
             m_mnuMitschnitt->setChecked(false);
-            showMessage(message);
+            const QString prefix =
+                QDir::toNativeSeparators(m_journal.path()) + QStringLiteral(": ");
+            showFileFailure(m_journal.path(),
+                            message.startsWith(prefix) ? message.mid(prefix.size()) : message);
         },
         Qt::QueuedConnection);
+    // The same file dialog as the monitor's for its logs.
     m_journalFile = [this] {
-        return QFileDialog::getSaveFileName(
-            this, QStringLiteral("Mitschnitt"),
-            remembered::journalFile().isEmpty()
-                ? QDir::home().filePath(QStringLiteral("kelm-journal.txt"))
-                : remembered::journalFile(),
-            QStringLiteral("Text (*.txt);;*"));
+        QFileDialog dialog(this, QStringLiteral("Mitschnitt"));
+        dialog.setAcceptMode(QFileDialog::AcceptSave);
+        dialog.setNameFilter(QStringLiteral("Textfiles (*.txt)"));
+        dialog.setDefaultSuffix(QStringLiteral("txt"));
+        dialog.selectFile(remembered::journalFile().isEmpty()
+                              ? QDir::home().filePath(QStringLiteral("kelm-journal.txt"))
+                              : remembered::journalFile());
+        if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
+            return QString();
+        return dialog.selectedFiles().constFirst();
     };
 
     m_timer1 = new QTimer(this);
@@ -118,7 +127,7 @@ void frmKELM::startJournal(const QString &path)
 {
     QString error;
     if (!m_journal.start(path, &error, remembered::journalMaxBytes(), remembered::journalFiles())) {
-        showMessage(QDir::toNativeSeparators(path) + QStringLiteral(": ") + error);
+        showFileFailure(path, error);
         return;
     }
     m_mnuMitschnitt->setChecked(true);
@@ -151,8 +160,7 @@ void frmKELM::buildControls()
     m_front->setObjectName(QStringLiteral("picture"));
     setCentralWidget(m_front);
 
-    QFont lineFont = QFontDatabase::systemFont(QFontDatabase::FixedFont);
-    lineFont.setPixelSize(15);
+    const QFont lineFont = QFontDatabase::systemFont(QFontDatabase::FixedFont);
     for (int n = 0; n < K::DisplayZeilen; ++n) {
         auto *line = new DisplayLine(n, m_front);
         line->setObjectName(QStringLiteral("txtDisplay%1").arg(n));
@@ -180,12 +188,14 @@ void frmKELM::buildControls()
         // Black strip, caption in the highlight-text colour. Caption and indicator are sized to
         // be read, so the box keeps its place but may grow to the right past its designed width.
         const QColor text = box->palette().color(QPalette::HighlightedText);
+        const int px = fittingFont(box->font(), 12, rect.height()).pixelSize();
         box->setStyleSheet(QStringLiteral("QCheckBox { background: black; color: %1; spacing: 4px;"
-                                          " font-size: 12px; }"
+                                          " font-size: %2px; }"
                                           "QCheckBox::indicator { width: 10px; height: 10px;"
                                           " border: 1px solid %1; background: black; }"
                                           "QCheckBox::indicator:checked { background: %1; }")
-                               .arg(text.name()));
+                               .arg(text.name())
+                               .arg(px));
         rect.setWidth(std::max(rect.width(), box->sizeHint().width()));
         box->setGeometry(rect);
         return box;
@@ -224,9 +234,7 @@ void frmKELM::buildControls()
         auto *label = new QLabel(QStringLiteral("0"), m_front);
         label->setObjectName(QLatin1String(name));
         label->setGeometry(left, 376, 10, 24);
-        QFont font = label->font();
-        font.setPixelSize(18);
-        label->setFont(font);
+        label->setFont(fittingFont(label->font(), 18, label->height()));
         QPalette pal = label->palette();
         pal.setColor(QPalette::WindowText, Qt::white);
         label->setPalette(pal);
@@ -240,9 +248,8 @@ void frmKELM::buildControls()
     m_lblDemo->setGeometry(96, 480, 149, 20);
     m_lblDemo->setAlignment(Qt::AlignCenter);
     QFont demoFont = m_lblDemo->font();
-    demoFont.setPixelSize(13);
     demoFont.setBold(true);
-    m_lblDemo->setFont(demoFont);
+    m_lblDemo->setFont(fittingFont(demoFont, 13, m_lblDemo->height()));
     QPalette demoPal = m_lblDemo->palette();
     demoPal.setColor(QPalette::WindowText, QColor(255, 200, 60));
     m_lblDemo->setPalette(demoPal);
@@ -250,17 +257,40 @@ void frmKELM::buildControls()
 
 void frmKELM::fillDisplayLines()
 {
-    // Sixteen characters fill the line as they do on the unit: the largest fixed font that
-    // fits the box's height, spaced out to its width (the line edit's margins and cursor
-    // take 6 pixels). The spacing is a percentage of the glyphs' advance: an absolute one is
-    // taken in points, not pixels.
-    const double target = (185 - 2 * 2 - 2) / double(K::DisplaySpalten);
+    // Each box is 18 pixels high on a 16-pixel pitch, and the next line's box covers the last
+    // two rows: everything a line can show, capitals and descenders alike, must stand within its
+    // own 16 rows. Faces put their ink in very different places (Noto Sans Mono's descenders
+    // reach far deeper than DejaVu's), so the size comes from the ink of the face fontconfig
+    // really gives, and the baseline is placed so that the ink sits in the band with a row to
+    // spare above. Sixteen characters fill the line as they do on the unit: the glyphs are
+    // spaced out to its width (the line edit's margins and cursor take 6 pixels). The spacing
+    // is a percentage of the glyphs' advance: an absolute one is taken in points, not pixels.
+    constexpr int kBand = 16;
+    QString typable;
+    for (char c = '!'; c <= '~'; ++c)
+        typable += QLatin1Char(c);
     QFont font = m_txtDisplay[0]->font();
+    QRectF ink;
+    for (int px = kBand - 1; px > 6; --px) {
+        font.setPixelSize(px);
+        ink = QFontMetricsF(font).tightBoundingRect(typable);
+        if (std::ceil(ink.bottom()) - std::floor(ink.top()) <= kBand - 1)
+            break;
+    }
+    const int baseline = 1 - static_cast<int>(std::floor(ink.top()));
+    // The line edit centres its line box of ascent and descent in the box; a top margin with a
+    // matching negative bottom one moves it to the baseline wanted.
+    const QFontMetrics metrics(font);
+    const int shift =
+        baseline - (m_txtDisplay[0]->height() + 1 - metrics.height()) / 2 - metrics.ascent();
+    const double target = (185 - 2 * 2 - 2) / double(K::DisplaySpalten);
     const double advance = QFontMetricsF(font).horizontalAdvance(QLatin1Char('M'));
     if (advance > 0 && advance < target)
         font.setLetterSpacing(QFont::PercentageSpacing, 100.0 * target / advance);
-    for (DisplayLine *line : m_txtDisplay)
+    for (DisplayLine *line : m_txtDisplay) {
         line->setFont(font);
+        line->setTextMargins(0, shift, 0, -shift);
+    }
 }
 
 void frmKELM::buildMenus()
@@ -515,6 +545,19 @@ void frmKELM::setDemoMode(bool on)
 
 void frmKELM::showMessage(const QString &text)
 {
+    showBox(QMessageBox::NoIcon, text);
+}
+
+void frmKELM::showFileFailure(const QString &path, const QString &reason)
+{
+    // Worded and shown as the monitor's box for a log it could not write.
+    showBox(QMessageBox::Warning,
+            QStringLiteral("Die Datei %1 konnte nicht geschrieben werden:\n%2")
+                .arg(QDir::toNativeSeparators(path), reason));
+}
+
+void frmKELM::showBox(int icon, const QString &text)
+{
     // The box belongs to the window in front: during start-up that is the dialog, not yet
     // this window, and a box of nobody's would stand in the middle of the screen.
     QWidget *owner = QApplication::activeModalWidget();
@@ -522,7 +565,7 @@ void frmKELM::showMessage(const QString &text)
         owner = m_dialog;
     if (!owner && isVisible())
         owner = this;
-    QMessageBox box(QMessageBox::NoIcon, QApplication::applicationName(), text, QMessageBox::Ok,
+    QMessageBox box(QMessageBox::Icon(icon), QApplication::applicationName(), text, QMessageBox::Ok,
                     owner);
     box.setObjectName(QStringLiteral("kelmMessage"));
     box.exec();

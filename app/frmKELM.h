@@ -105,6 +105,9 @@ private:
     void setSelectorLabel(QLabel *label, int position);
     void rememberMonitor();
     void startJournal(const QString &path);
+    void showFileFailure(const QString &path, const QString &reason);
+    // A message box (icon as QMessageBox::Icon) owned by the window in front.
+    void showBox(int icon, const QString &text);
 
     std::unique_ptr<MonitorSink> m_monitorSink;
     Station m_station;

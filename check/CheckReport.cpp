@@ -88,13 +88,21 @@ QString checkSummary(const CheckRun &run)
                .arg(QStringLiteral("result"), -7)
                .arg(QStringLiteral("time"), 7)
                .arg(QStringLiteral("detail"));
+    int skipped = 0;
     for (const CheckStep &s : run.steps) {
+        // After a failure the rest did not run: one line for them, not a row each.
+        if (s.result == CheckStep::Result::Skipped) {
+            ++skipped;
+            continue;
+        }
         out += QStringLiteral("%1  %2  %3  %4\n")
                    .arg(s.name, -width)
                    .arg(resultName(s.result), -7)
                    .arg(QString::number(s.seconds, 'f', 2) + QLatin1Char('s'), 7)
                    .arg(s.detail);
     }
+    if (skipped > 0)
+        out += QStringLiteral("(%1 more steps skipped after the failure)\n").arg(skipped);
     int passed = 0;
     for (const CheckStep &s : run.steps)
         passed += s.result == CheckStep::Result::Passed;

@@ -20,14 +20,46 @@ UnitCheck::UnitCheck(mod3964R &link, KELM &kelm, HeadlessPanel &panel, Clock &cl
     m_panel.kelm = &m_kelm;
 }
 
+namespace {
+// What the link's error code means for a telegram sent (the tool's window says no more than
+// "Fehler beim Senden") or for the unit's reply awaited.
+QString sendFailure(std::uint8_t code)
+{
+    switch (code) {
+    case linkerr::Ok:
+        return QStringLiteral("send failed: line busy for 5 s");
+    case linkerr::PortClosed:
+        return QStringLiteral("send failed: port closed (131)");
+    case linkerr::Timeout:
+        return QStringLiteral("send failed: no DLE within 1 s (132)");
+    case linkerr::WrongReply:
+        return QStringLiteral("send failed: neither DLE nor NAK after the block (136)");
+    case linkerr::Nak:
+        return QStringLiteral("send failed: refused with NAK %1 times (137)").arg(kMaxAttempts);
+    }
+    return QStringLiteral("send failed: link error %1").arg(code);
+}
+
+QString replyFailure(std::uint8_t code)
+{
+    switch (code) {
+    case linkerr::PortClosed:
+        return QStringLiteral("no unit found: port closed (131)");
+    case linkerr::Timeout:
+        return QStringLiteral("no unit found: no reply within 1 s (132)");
+    case linkerr::WrongReply:
+        return QStringLiteral("no unit found: broken reply, refused with NAK (136)");
+    }
+    return QStringLiteral("no unit found: link error %1").arg(code);
+}
+} // namespace
+
 bool UnitCheck::send(const QByteArray &telegram, CheckStep &step)
 {
     if (m_link.TelegrammSenden(static_cast<int>(telegram.size()), telegram))
         return true;
     step.linkError = m_link.LinkFehler;
-    step.detail = m_link.LinkFehler == linkerr::Ok
-                      ? QStringLiteral("line busy")
-                      : QStringLiteral("link error %1").arg(m_link.LinkFehler);
+    step.detail = sendFailure(m_link.LinkFehler);
     return false;
 }
 
@@ -73,6 +105,15 @@ bool UnitCheck::continuousTest(CheckStep &step)
             m_panel.setDauertestTicked(false);
     });
     watch.start();
+    // A run of hours must show that it is alive.
+    QTimer tick;
+    QObject::connect(&tick, &QTimer::timeout, [this, start, end, before] {
+        m_soak.characters = int(m_kelm.DauertestZeichen - before);
+        m_soak.cycles = m_soak.characters / (2 * 2 * K::DisplayZeilen * K::DisplaySpalten);
+        if (soakProgress)
+            soakProgress(m_soak, m_clock.now() - start, std::max(0.0, end - m_clock.now()));
+    });
+    tick.start(kSoakProgressMs);
     while (m_clock.now() < end && !m_interrupted) {
         m_panel.setDauertestTicked(false);
         m_panel.setDemoMode(false);
@@ -103,8 +144,12 @@ std::vector<UnitCheck::Plan> UnitCheck::plan()
                      m_panel.messages.clear();
                      m_kelm.Statusabfrage();
                      if (m_panel.demoMode()) {
+                         // The query went out when the procedures said nothing of sending.
+                         const bool sent =
+                             !m_panel.messages.contains(QStringLiteral("Fehler beim Senden"));
                          step.linkError = m_link.LinkFehler;
-                         step.detail = m_panel.messages.join(QStringLiteral(", "));
+                         step.detail = sent ? replyFailure(m_link.LinkFehler)
+                                            : sendFailure(m_link.LinkFehler);
                          return false;
                      }
                      auto code = [this](std::size_t i) {
@@ -135,11 +180,14 @@ std::vector<UnitCheck::Plan> UnitCheck::plan()
     {
         const char *name;
         bool inverse, blink;
-    } attributes[] = {{"normal", false, false}, {"invers", true, false}, {"blinkt", false, true}};
+        const char *shown; // what the unit shows, in its own language
+    } attributes[] = {{"normal", false, false, "normal"},
+                      {"inverse", true, false, "invers"},
+                      {"blinking", false, true, "blinkt"}};
     for (int n = 0; n < K::DisplayZeilen; ++n) {
         for (const auto &a : attributes) {
             const QString text =
-                QStringLiteral("Zeile %1 %2").arg(n + 1).arg(QLatin1String(a.name));
+                QStringLiteral("Zeile %1 %2").arg(n + 1).arg(QLatin1String(a.shown));
             p.push_back({QStringLiteral("display line %1 %2").arg(n + 1).arg(QLatin1String(a.name)),
                          [this, n, text, a](CheckStep &s) {
                              m_kelm.QuittungsCode = 0;
@@ -153,7 +201,7 @@ std::vector<UnitCheck::Plan> UnitCheck::plan()
         for (int k = 0; k < K::AnzahlTasten; ++k) {
             p.push_back({QStringLiteral("key %1").arg(k + 1), [this, k](CheckStep &s) {
                              if (prompt)
-                                 prompt(QStringLiteral("Taste %1 drücken").arg(k + 1));
+                                 prompt(QStringLiteral("Press key %1").arg(k + 1));
                              const auto code = std::uint8_t(K::KeineTaste + k + 1);
                              return waitForReport([code](std::uint8_t c) { return c == code; }, s);
                          }});
@@ -161,7 +209,7 @@ std::vector<UnitCheck::Plan> UnitCheck::plan()
         for (int w = 1; w <= 2; ++w) {
             p.push_back({QStringLiteral("selector %1").arg(w), [this, w](CheckStep &s) {
                              if (prompt)
-                                 prompt(QStringLiteral("Wahlschalter %1 drehen").arg(w));
+                                 prompt(QStringLiteral("Turn selector %1").arg(w));
                              const int base = w == 1 ? K::Wahlschalter1 : K::Wahlschalter2;
                              return waitForReport(
                                  [base](std::uint8_t c) { return c > base && c <= base + 12; }, s);

@@ -41,12 +41,15 @@ public:
     UnitCheck(mod3964R &link, KELM &kelm, HeadlessPanel &panel, Clock &clock = steadyClock());
 
     static constexpr double kKeyWait = 30.0; // s for each key or selector report
+    static constexpr int kSoakProgressMs = 10000;
 
     bool keys = false;
     double soakMinutes = 0;
     // Told of every step as it ends: the step, its number (from 1) and the number of steps.
     std::function<void(const CheckStep &, int, int)> stepDone;
-    // Asks the operator for something ("Taste 3 drücken").
+    // Told every 10 s of a continuous test: the figures so far and the seconds gone and to go.
+    std::function<void(const SoakFigures &, double elapsed, double remaining)> soakProgress;
+    // Asks the operator for something ("Press key 3").
     std::function<void(const QString &)> prompt;
 
     // Runs every step in order; after a failure the rest are skipped. After interrupt() the

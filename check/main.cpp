@@ -28,30 +28,50 @@ constexpr double kMaxSoakMinutes = 31 * 24 * 60;
 
 int usage(const QString &text)
 {
-    std::fprintf(stderr, "kelm-check: %s (see --help)\n", qPrintable(text));
+    std::fprintf(stderr, "kelm-check: %s\nTry 'kelm-check --help' for more information.\n",
+                 qPrintable(text));
     return Trouble;
 }
 
-// One line per step; on a terminal a bar that redraws itself instead.
+// On a terminal a bar that redraws itself, else one line each time.
+void bar(int filled, const QString &text, bool lastOfBar)
+{
+    if (::isatty(STDERR_FILENO)) {
+        std::fprintf(stderr, "\r\033[K[%.*s%.*s] %s", filled, "##############################",
+                     30 - filled, "------------------------------", qPrintable(text));
+        if (lastOfBar)
+            std::fputc('\n', stderr);
+    } else {
+        std::fprintf(stderr, "%s\n", qPrintable(text));
+    }
+    std::fflush(stderr);
+}
+
+QString clockText(double seconds)
+{
+    const int s = static_cast<int>(seconds + 0.5);
+    return QStringLiteral("%1:%2").arg(s / 60).arg(s % 60, 2, 10, QLatin1Char('0'));
+}
+
+// One line per step that ran, and one for those skipped after a failure.
 void progress(const CheckStep &step, int n, int total, bool quiet)
 {
     if (quiet)
         return;
-    const char *result = step.result == CheckStep::Result::Passed   ? "ok"
-                         : step.result == CheckStep::Result::Failed ? "FAILED"
-                                                                    : "skipped";
-    if (::isatty(STDERR_FILENO)) {
-        const int filled = 30 * n / total;
-        std::fprintf(stderr, "\r\033[K[%.*s%.*s] %3d/%d %s: %s", filled,
-                     "##############################", 30 - filled,
-                     "------------------------------", n, total, qPrintable(step.name), result);
-        if (n == total || step.result == CheckStep::Result::Failed)
-            std::fputc('\n', stderr);
-    } else {
-        std::fprintf(stderr, "%d/%d %s: %s%s%s\n", n, total, qPrintable(step.name), result,
-                     step.detail.isEmpty() ? "" : " - ", qPrintable(step.detail));
+    static int skipped = 0;
+    if (step.result == CheckStep::Result::Skipped) {
+        if (++skipped > 0 && n == total)
+            std::fprintf(stderr, "%d more steps skipped after the failure\n", skipped);
+        return;
     }
-    std::fflush(stderr);
+    const bool failed = step.result == CheckStep::Result::Failed;
+    bar(30 * n / total,
+        QStringLiteral("%1/%2 %3: %4%5")
+            .arg(n)
+            .arg(total)
+            .arg(step.name, failed ? QStringLiteral("FAILED") : QStringLiteral("ok"))
+            .arg(step.detail.isEmpty() ? QString() : QStringLiteral(" - ") + step.detail),
+        n == total || failed);
 }
 } // namespace
 
@@ -102,7 +122,10 @@ int main(int argc, char *argv[])
     if (!parser.parse(QCoreApplication::arguments()))
         return usage(parser.errorText());
     if (parser.isSet(QStringLiteral("help"))) {
-        std::printf("%s", qPrintable(parser.helpText()));
+        // The port is no option to leave out; the usage line says so.
+        std::printf("%s", qPrintable(parser.helpText().replace(
+                              QStringLiteral(" [options]"),
+                              QStringLiteral(" (--port DEVICE | --com N) [options]"))));
         return Passed;
     }
     if (parser.isSet(QStringLiteral("version"))) {
@@ -194,6 +217,18 @@ int main(int argc, char *argv[])
     check.soakMinutes = minutes;
     check.stepDone = [beQuiet](const CheckStep &s, int n, int total) {
         progress(s, n, total, beQuiet);
+    };
+    check.soakProgress = [beQuiet](const SoakFigures &f, double elapsed, double remaining) {
+        if (beQuiet)
+            return;
+        bar(static_cast<int>(30 * elapsed / std::max(1.0, elapsed + remaining)),
+            QStringLiteral("continuous test: %1 elapsed, %2 remaining, %3 cycles, %4 characters, "
+                           "%5 failures")
+                .arg(clockText(elapsed), clockText(remaining))
+                .arg(f.cycles)
+                .arg(f.characters)
+                .arg(f.failures),
+            false);
     };
     check.prompt = [](const QString &text) {
         std::fprintf(stderr, "%s\n", qPrintable(text));

@@ -179,12 +179,12 @@ void restorePosition(QWidget &window, const QString &name)
     const QVariant value = Remembered().value(QStringLiteral("Windows/") + name);
     if (!value.canConvert<QPoint>())
         return;
-    const QPoint pos = value.toPoint();
-    // Some of the title bar must be on a screen, or the window could not be moved back.
-    const QRect titleBar(pos, QSize(std::max(window.width(), 40), 20));
+    // The whole window must fit on one screen as it is now: a place remembered at another
+    // scale or on a screen since gone would leave most of the window out of reach.
+    const QRect place(value.toPoint(), window.size().expandedTo(window.sizeHint()));
     for (const QScreen *screen : QGuiApplication::screens()) {
-        if (screen->availableGeometry().intersected(titleBar).width() >= 40) {
-            window.move(pos);
+        if (screen->availableGeometry().contains(place)) {
+            window.move(place.topLeft());
             return;
         }
     }

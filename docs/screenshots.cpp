@@ -40,6 +40,17 @@ int main(int argc, char *argv[])
     if (!window.grab().save(out + QStringLiteral("/kelm-main.png")))
         return 1;
 
+    // Capitals and descenders in a line with another below it and in the last line: both must
+    // show whole glyphs, whatever the monospace face.
+    for (const char *name : {"txtDisplay1", "txtDisplay7"})
+        window.findChild<QLineEdit *>(QLatin1String(name))->setText(QStringLiteral("Hgpqy"));
+    QApplication::processEvents();
+    if (!window.centralWidget()
+             ->grab(QRect(64, 50, 217, 148))
+             .scaled(434, 296)
+             .save(out + QStringLiteral("/kelm-display-glyphs.png")))
+        return 1;
+
     // The traffic monitor with two exchanges, as the link would record them.
     kelm::V24Mon &monitor = window.V24Monitor();
     monitor.show();

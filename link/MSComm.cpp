@@ -7,9 +7,11 @@
 #include <QThread>
 #include <algorithm>
 #include <cerrno>
+#include <grp.h>
 #include <poll.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <unistd.h>
 
 namespace kelm {
 
@@ -99,6 +101,22 @@ void MSComm::setSettings(const QString &settings)
         applySettings();
 }
 
+QString withAccessRemedy(const QString &systemText, const QString &device, bool accessRefused)
+{
+    struct stat st
+    {
+    };
+    // Joining root's group is no advice to give.
+    if (!accessRefused || ::stat(QFile::encodeName(device).constData(), &st) != 0 || st.st_gid == 0)
+        return systemText;
+    const group *g = ::getgrgid(st.st_gid);
+    const QString name =
+        g ? QString::fromLocal8Bit(g->gr_name) : QString::number(static_cast<uint>(st.st_gid));
+    return systemText + QStringLiteral(" \u2014 add your user to the group \"%1\" (sudo adduser "
+                                       "$USER %1) and log in again")
+                            .arg(name);
+}
+
 QString MSComm::systemLocation() const
 {
     return deviceFor(m_commPort);
@@ -180,9 +198,13 @@ QString MSComm::description() const
 
 QString MSComm::withPortName(const QString &text)
 {
-    m_systemError = text;
+    // Asked of the device itself: the port's error code says "permission" for a lock held by
+    // another program too, where joining a group would not help.
+    const bool refused =
+        ::access(QFile::encodeName(m_openDevice).constData(), R_OK | W_OK) != 0 && errno == EACCES;
+    m_systemError = withAccessRemedy(text, m_openDevice, refused);
     // The system's text alone does not say which of several adapters it is about.
-    return QStringLiteral("Com %1 (%2): %3").arg(m_commPort).arg(m_openDevice, text);
+    return QStringLiteral("Com %1 (%2): %3").arg(m_commPort).arg(m_openDevice, m_systemError);
 }
 
 bool MSComm::portOpen() const

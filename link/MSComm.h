@@ -24,6 +24,10 @@ bool parseLineSettings(const QString &text, LineSettings *out);
 // there are fewer.
 QString defaultComDevice(int n);
 
+// A failure's text for `device`; when the system refused access to it, followed by the remedy
+// most Linux users need first: the device's group and how to join it.
+QString withAccessRemedy(const QString &systemText, const QString &device, bool accessRefused);
+
 // The serial port component of the main window, over QSerialPort.
 class MSComm : public QObject, public CommPort
 {

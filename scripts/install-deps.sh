@@ -6,7 +6,7 @@ packages=(
     build-essential cmake pkg-config
     qt6-base-dev qt6-base-dev-tools qt6-serialport-dev qt6-qpa-plugins
     libgl-dev libxkbcommon-dev
-    fonts-dejavu-core fonts-liberation2
+    fonts-dejavu-core fonts-liberation2 fonts-noto-mono
     xvfb xauth xdotool libxcb-cursor0
     lintian appstream desktop-file-utils
 )

@@ -20,6 +20,7 @@ appstreamcli validate --no-net "$root/resources/de.morvane.kelm.metainfo.xml"
 desktop-file-validate "$root/resources/kelm.desktop"
 export DEBIAN_FRONTEND=noninteractive
 apt-get install -y -qq "$deb" >/dev/null
+/usr/bin/kelm --version >/dev/null
 /usr/bin/kelm-check --help >/dev/null
 /usr/bin/kelm-unit --help >/dev/null
 test -f /usr/share/metainfo/de.morvane.kelm.metainfo.xml

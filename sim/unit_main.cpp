@@ -8,7 +8,9 @@
 #include <QCommandLineParser>
 #include <QFile>
 #include <QFileInfo>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <unistd.h>
 
@@ -88,8 +90,15 @@ int main(int argc, char *argv[])
             return 1;
         }
         QFile::remove(line);
-        if (!pair->isValid() || !QFile::link(QString::fromStdString(pair->slavePath()), line)) {
-            std::fprintf(stderr, "kelm-unit: cannot make a line at %s\n", qPrintable(line));
+        if (!pair->isValid()) {
+            std::fprintf(stderr, "kelm-unit: cannot open a pseudo-terminal: %s\n",
+                         std::strerror(errno));
+            return 1;
+        }
+        QFile slave(QString::fromStdString(pair->slavePath()));
+        if (!slave.link(line)) {
+            std::fprintf(stderr, "kelm-unit: cannot make a line at %s: %s\n", qPrintable(line),
+                         qPrintable(slave.errorString()));
             return 1;
         }
         fd = pair->master();

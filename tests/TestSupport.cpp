@@ -30,6 +30,7 @@ void ModalWatcher::check()
         return;
     if (auto *box = qobject_cast<QMessageBox *>(modal)) {
         messages << box->text();
+        icons << box->icon();
         owners << (box->parentWidget() ? box->parentWidget()->window()->objectName() : QString());
         box->button(QMessageBox::Ok)->click();
         return;

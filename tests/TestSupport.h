@@ -9,6 +9,7 @@
 #include "sim/SimUnit.h"
 
 #include <QByteArray>
+#include <QMessageBox>
 #include <QObject>
 #include <QPointer>
 #include <QProcess>
@@ -33,6 +34,8 @@ public:
     QStringList messages;
     // The object name of each message box's owner window, empty for none.
     QStringList owners;
+    // Each message box's icon.
+    QList<QMessageBox::Icon> icons;
     // Actions for the next modal windows that are not message boxes (the configuration
     // dialog), taken in order.
     std::vector<std::function<void(QWidget *)>> dialogActions;

@@ -78,15 +78,18 @@ private slots:
         QTest::addColumn<QString>("failedStep");
         QTest::addColumn<int>("linkError");
         QTest::addColumn<QString>("detail");
-        QTest::newRow("silent unit") << "silent"
-                                     << "status query" << 132 << "Fehler beim Senden";
+        QTest::newRow("silent unit")
+            << "silent"
+            << "status query" << 132 << "send failed: no DLE within 1 s (132)";
         QTest::newRow("six NAKs") << "nak"
-                                  << "LED 2 on" << 137 << "link error 137";
+                                  << "LED 2 on" << 137
+                                  << "send failed: refused with NAK 6 times (137)";
         QTest::newRow("wrong acknowledgement digit")
             << "digit"
             << "display clear" << 0 << "acknowledged with digit 2";
-        QTest::newRow("no status reply") << "noreply"
-                                         << "status query" << 132 << "Kein KELM gefunden";
+        QTest::newRow("no status reply")
+            << "noreply"
+            << "status query" << 132 << "no unit found: no reply within 1 s (132)";
     }
 
     void faults()
@@ -130,8 +133,8 @@ private slots:
         rig.check.keys = true;
         rig.check.prompt = [&](const QString &text) {
             prompts << text;
-            const int n = text.section(' ', 1, 1).toInt();
-            if (text.startsWith("Taste"))
+            const int n = text.section(' ', -1).toInt();
+            if (text.startsWith("Press key"))
                 unit.pressKey(n - 1);
             else
                 unit.turnSelector(n, 7);
@@ -139,8 +142,8 @@ private slots:
         const std::vector<CheckStep> steps = rig.check.run();
         QCOMPARE(count(steps, CheckStep::Result::Passed), int(steps.size()));
         QCOMPARE(int(steps.size()), 64 + 12 + 2);
-        QCOMPARE(prompts.first(), QStringLiteral("Taste 1 drücken"));
-        QCOMPARE(prompts.last(), QStringLiteral("Wahlschalter 2 drehen"));
+        QCOMPARE(prompts.first(), QStringLiteral("Press key 1"));
+        QCOMPARE(prompts.last(), QStringLiteral("Turn selector 2"));
     }
 
     // kelm-check as scripts and test benches run it. `event` happens during the run: a file-size
@@ -166,11 +169,18 @@ private slots:
             << "passed";
         // A short run of the overnight kind, the unit at the pace of a 9600-baud line.
         QTest::newRow("continuous test at line pace")
-            << onLine + QStringList{"--soak", "0.2", "--journal", "@journal"} << "" << 0 << "65/65"
+            << onLine + QStringList{"--soak", "0.2", "--journal", "@journal"} << "" << 0
+            << "continuous test: 0:1" // about 10 s elapsed
             << "passed";
-        QTest::newRow("nobody on the line") << QStringList{"--port", "@silent", "--json", "@report"}
-                                            << "" << 1 << "status query: FAILED"
-                                            << "failed";
+        QTest::newRow("nobody on the line")
+            << QStringList{"--port", "@silent", "--json", "@report"} << "" << 1
+            << "1/64 status query: FAILED - send failed: no DLE within 1 s (132)\n"
+               "63 more steps skipped after the failure\n"
+            << "failed";
+        QTest::newRow("unknown option") << QStringList{"--bogus"} << "" << 2
+                                        << "kelm-check: Unknown option 'bogus'.\nTry 'kelm-check "
+                                           "--help' for more information.\n"
+                                        << "";
         QTest::newRow("no such device") << QStringList{"--port", "/dev/kelm-missing"} << "" << 2
                                         << "/dev/kelm-missing: No such file or directory"
                                         << "";
@@ -279,7 +289,9 @@ private slots:
         }
         const QJsonObject json = QJsonDocument::fromJson(text).object();
         QCOMPARE(json["result"].toString(), report);
-        QVERIFY(check.readAllStandardOutput().contains(report.toUpper().toLatin1()));
+        const QByteArray out = check.readAllStandardOutput();
+        QVERIFY(out.contains(report.toUpper().toLatin1()));
+        QVERIFY(!out.contains("skipped  ")); // the skipped steps share one line
         // Local time with its offset: unambiguous across a change of daylight saving time.
         const QString start = json["start"].toString();
         QVERIFY2(QRegularExpression(R"(T\d\d:\d\d:\d\d\.\d{3}([+-]\d\d:\d\d|Z)$)")
@@ -485,8 +497,17 @@ private slots:
         {
             test::ToolOnLine tool;
             tool.start();
-            tool.window.setJournalFileProvider([&] { return path; });
+            // A file that cannot be written: a warning as the monitor gives for its logs.
+            tool.window.setJournalFileProvider([] { return QStringLiteral("/nonexistent/j.txt"); });
             QAction *entry = tool.menu("mnuMitschnitt");
+            entry->trigger();
+            QVERIFY(!entry->isChecked());
+            QCOMPARE(tool.watcher.messages.size(), 1);
+            QVERIFY2(tool.watcher.messages[0].startsWith(
+                         "Die Datei /nonexistent/j.txt konnte nicht geschrieben werden:\n"),
+                     qPrintable(tool.watcher.messages[0]));
+            QCOMPARE(tool.watcher.icons, QList<QMessageBox::Icon>{QMessageBox::Warning});
+            tool.window.setJournalFileProvider([&] { return path; });
             QCOMPARE(entry->text(), QStringLiteral("Mitschnitt..."));
             entry->trigger();
             QVERIFY(entry->isChecked());
