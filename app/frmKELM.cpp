@@ -5,6 +5,7 @@
 #include "config/Dialog.h"
 #include "config/Remembered.h"
 #include "device/KELMkonstanten.h"
+#include "link/Settings.h"
 #include "monitor/V24Mon.h"
 
 #include <QApplication>
@@ -126,7 +127,7 @@ frmKELM::frmKELM(QWidget *parent, Clock &clock)
 void frmKELM::startJournal(const QString &path)
 {
     QString error;
-    if (!m_journal.start(path, &error, remembered::journalMaxBytes(), remembered::journalFiles())) {
+    if (!m_journal.start(path, &error, configuredJournalMaxBytes(), configuredJournalFiles())) {
         showFileFailure(path, error);
         return;
     }
@@ -568,7 +569,10 @@ void frmKELM::showBox(int icon, const QString &text)
     QMessageBox box(QMessageBox::Icon(icon), QApplication::applicationName(), text, QMessageBox::Ok,
                     owner);
     box.setObjectName(QStringLiteral("kelmMessage"));
+    // Like a wait: a close meanwhile must not leave the procedure that asked to carry on.
+    ++m_pumpDepth;
     box.exec();
+    --m_pumpDepth;
 }
 
 void frmKELM::pumpEvents()

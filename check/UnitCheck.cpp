@@ -133,7 +133,8 @@ bool UnitCheck::continuousTest(CheckStep &step)
                       .arg(m_soak.cycles)
                       .arg(m_soak.characters)
                       .arg(m_soak.failures);
-    return m_soak.failures == 0 && !m_panel.demoMode();
+    // Cut short, it says nothing of the unit's endurance, whatever it counted so far.
+    return m_soak.failures == 0 && !m_panel.demoMode() && !m_interrupted;
 }
 
 std::vector<UnitCheck::Plan> UnitCheck::plan()
@@ -236,10 +237,14 @@ std::vector<CheckStep> UnitCheck::run()
             const double start = m_clock.now();
             step.result = planned.run(step) ? CheckStep::Result::Passed : CheckStep::Result::Failed;
             step.seconds = m_clock.now() - start;
-            // A wait cut short by the interruption is no verdict on the unit.
-            if (m_interrupted && step.result == CheckStep::Result::Failed) {
+            // A wait cut short by the interruption is no verdict on the unit; failures the
+            // continuous test counted before it are.
+            const bool soak = planned.name == QLatin1String("continuous test");
+            if (m_interrupted && step.result == CheckStep::Result::Failed &&
+                !(soak && m_soak.failures > 0)) {
                 step.result = CheckStep::Result::Skipped;
-                step.detail = QStringLiteral("interrupted");
+                step.detail = soak ? QStringLiteral("interrupted: ") + step.detail
+                                   : QStringLiteral("interrupted");
             }
             failed = step.result == CheckStep::Result::Failed;
         }

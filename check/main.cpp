@@ -1,5 +1,6 @@
 // kelm-check: checks a KELM unit without a window, for test benches and scripts.
 #include "check/CheckReport.h"
+#include "link/Settings.h"
 #include "link/WholeFile.h"
 #include "station/Station.h"
 #include "station/TerminationSignals.h"
@@ -8,9 +9,11 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <unistd.h>
 
 using namespace kelm;
@@ -59,7 +62,9 @@ void progress(const CheckStep &step, int n, int total, bool quiet)
     if (quiet)
         return;
     static int skipped = 0;
-    if (step.result == CheckStep::Result::Skipped) {
+    // A step cut short by a signal ran, and says how far it got.
+    const bool ran = !step.detail.isEmpty();
+    if (step.result == CheckStep::Result::Skipped && !ran) {
         if (++skipped > 0 && n == total)
             std::fprintf(stderr, "%d more steps skipped after the failure\n", skipped);
         return;
@@ -69,7 +74,9 @@ void progress(const CheckStep &step, int n, int total, bool quiet)
         QStringLiteral("%1/%2 %3: %4%5")
             .arg(n)
             .arg(total)
-            .arg(step.name, failed ? QStringLiteral("FAILED") : QStringLiteral("ok"))
+            .arg(step.name, failed                                      ? QStringLiteral("FAILED")
+                            : step.result == CheckStep::Result::Skipped ? QStringLiteral("skipped")
+                                                                        : QStringLiteral("ok"))
             .arg(step.detail.isEmpty() ? QString() : QStringLiteral(" - ") + step.detail),
         n == total || failed);
 }
@@ -82,12 +89,16 @@ int main(int argc, char *argv[])
     QCoreApplication::setApplicationVersion(QStringLiteral(KELM_VERSION));
     // A journal written beyond a file-size limit must fail with its reason, not end the run.
     std::signal(SIGXFSZ, SIG_IGN);
+    // A reader of standard output that went away is a failed write, not the end of the run.
+    std::signal(SIGPIPE, SIG_IGN);
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
         "Checks a KELM operator unit without a window: status query, every LED on, blinking and "
         "off, every display line normal, inverse and blinking. Exit status 0 when every step "
-        "passed, 1 when one failed, 2 on a usage error or a port that cannot be opened."));
+        "passed, 1 when one failed, 2 on a usage error, a port that cannot be opened, a report "
+        "that cannot be written or a journal that stopped; ended by SIGINT or SIGTERM, 130 or "
+        "143 as the shell reports it."));
     parser.addHelpOption();
     parser.addVersionOption();
     const QCommandLineOption port(QStringLiteral("port"),
@@ -149,9 +160,11 @@ int main(int argc, char *argv[])
     if (parser.isSet(soak)) {
         minutes = parser.value(soak).toDouble(&ok);
         if (!ok || !std::isfinite(minutes) || minutes <= 0 || minutes > kMaxSoakMinutes)
-            return usage(QStringLiteral("--soak takes minutes from 0 to %1 (31 days), not \"%2\"")
-                             .arg(kMaxSoakMinutes)
-                             .arg(parser.value(soak)));
+            return usage(
+                QStringLiteral(
+                    "--soak takes more than 0 and at most %1 minutes (31 days), not \"%2\"")
+                    .arg(kMaxSoakMinutes)
+                    .arg(parser.value(soak)));
     }
     const bool beQuiet = parser.isSet(quiet);
 
@@ -188,7 +201,8 @@ int main(int argc, char *argv[])
     TrafficJournal &trafficJournal = station.journal();
     if (parser.isSet(journal)) {
         QString error;
-        if (!trafficJournal.start(parser.value(journal), &error)) {
+        if (!trafficJournal.start(parser.value(journal), &error, configuredJournalMaxBytes(),
+                                  configuredJournalFiles())) {
             std::fprintf(stderr, "kelm-check: %s: %s\n",
                          qPrintable(QDir::toNativeSeparators(parser.value(journal))),
                          qPrintable(error));
@@ -248,20 +262,31 @@ int main(int argc, char *argv[])
     station.shutDown();
     run.journalStopped = trafficJournal.failure();
 
-    std::printf("%s", qPrintable(checkSummary(run)));
-    std::fflush(stdout);
+    // The report first: a terminal that went away with its ssh session must not cost it.
+    int exit = run.passed() ? Passed : Failed;
     if (!jsonPath.isEmpty()) {
         QString error;
         if (!saveWholeFile(jsonPath, checkJson(run), &error)) {
             std::fprintf(stderr, "kelm-check: %s: %s\n",
                          qPrintable(QDir::toNativeSeparators(jsonPath)), qPrintable(error));
-            return Trouble;
+            exit = Trouble;
         }
     }
-    if (run.interrupted)
-        return endSignals.exitCode();
+    std::printf("%s", qPrintable(checkSummary(run)));
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+        std::fprintf(stderr, "kelm-check: standard output: %s\n", std::strerror(errno));
+        exit = Trouble;
+    }
     // A run whose record is incomplete has not done its job, whatever the unit did.
     if (!run.journalStopped.isEmpty())
-        return Trouble;
-    return run.passed() ? Passed : Failed;
+        exit = Trouble;
+    if (run.interrupted) {
+        // Ended by the signal itself, after the clean end: a shell then sees 130 or 143 and a loop
+        // around the program stops at Ctrl-C instead of going on to the next unit.
+        std::fflush(stderr);
+        std::signal(endSignals.received(), SIG_DFL);
+        std::raise(endSignals.received());
+        exit = endSignals.exitCode();
+    }
+    return exit;
 }

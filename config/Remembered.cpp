@@ -11,6 +11,7 @@
 #include <QPoint>
 #include <QScreen>
 #include <QWidget>
+#include <cctype>
 #include <cstdio>
 
 namespace kelm::remembered {
@@ -49,12 +50,19 @@ QByteArray iniValue(const QVariant &value)
     }
     if (value.typeId() == QMetaType::Int || value.typeId() == QMetaType::Bool)
         return value.toString().toUtf8();
+    // A leading @ would read back as a type (@Point...); QSettings doubles it.
+    QString text = value.toString();
+    if (text.startsWith(QLatin1Char('@')))
+        text.prepend(QLatin1Char('@'));
     QByteArray out = "\"";
-    for (const QChar c : value.toString()) {
-        if (c == QLatin1Char('"') || c == QLatin1Char('\\'))
-            out += '\\';
-        if (c.unicode() < 0x20)
+    bool afterHex = false;
+    for (const QChar c : text) {
+        // \x takes every hex digit that follows, so one after it is written as \x too.
+        afterHex = c.unicode() < 0x20 || (afterHex && c.unicode() < 0x80 && isxdigit(c.unicode()));
+        if (afterHex)
             out += QStringLiteral("\\x%1").arg(int(c.unicode()), 4, 16, QLatin1Char('0')).toUtf8();
+        else if (c == QLatin1Char('"') || c == QLatin1Char('\\'))
+            out += QByteArray("\\") + char(c.unicode());
         else
             out += QString(c).toUtf8();
     }
@@ -149,23 +157,6 @@ QString journalFile()
 bool journalRecording()
 {
     return Remembered().value(QStringLiteral("Journal/Recording")).toBool();
-}
-
-qint64 journalMaxBytes()
-{
-    // In MB; out of range falls back to 10 MB.
-    const auto s = openSettings();
-    bool ok = false;
-    const qint64 mb = s ? s->value(QStringLiteral("Journal/MaxSizeMB")).toLongLong(&ok) : 0;
-    return (ok && mb >= 1 && mb <= 100000 ? mb : 10) * 1024 * 1024;
-}
-
-int journalFiles()
-{
-    const auto s = openSettings();
-    bool ok = false;
-    const int files = s ? s->value(QStringLiteral("Journal/Files")).toInt(&ok) : 0;
-    return ok && files >= 1 && files <= 1000 ? files : 5;
 }
 
 void saveJournal(const QString &file, bool recording)

@@ -26,11 +26,9 @@ void saveLine(const MSComm &port);
 bool monitorAscii();
 void saveMonitorAscii(bool ascii);
 
-// The traffic journal: its file, whether it records, its size cap per file and file count.
+// The traffic journal: its file and whether it records.
 QString journalFile();
 bool journalRecording();
-qint64 journalMaxBytes();
-int journalFiles();
 void saveJournal(const QString &file, bool recording);
 
 // A position that is on no screen now (a monitor since unplugged) is not used.

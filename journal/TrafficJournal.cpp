@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <ctime>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace kelm {
 
@@ -99,6 +100,12 @@ bool TrafficJournal::start(const QString &path, QString *error, qint64 maxBytes,
         return false;
     }
     m_written = m_file.size();
+    struct stat st
+    {
+    };
+    // A device (/dev/null, a terminal) is written as it is: moving it aside at rotation would
+    // put a plain file in its place.
+    m_rotates = ::fstat(m_file.handle(), &st) == 0 && S_ISREG(st.st_mode);
     m_openedAt = m_clock.now();
     m_direction = -1;
     m_lineOpen = false;
@@ -162,7 +169,8 @@ bool TrafficJournal::beginLine(const char *tag, qsizetype room)
         m_pending += '\n';
     m_lineOpen = false;
     constexpr qsizetype kHeadSize = 43;
-    if (m_written > 0 && m_written + m_pending.size() + kHeadSize + room > m_maxBytes && !rotate())
+    if (m_rotates && m_written > 0 &&
+        m_written + m_pending.size() + kHeadSize + room > m_maxBytes && !rotate())
         return false;
     appendHead(tag);
     m_lineOpen = true;
@@ -220,6 +228,8 @@ bool TrafficJournal::fileStillThere()
     struct stat named
     {
     };
+    if (!m_rotates)
+        return true;
     if (::fstat(m_file.handle(), &open) != 0)
         return fail(qt_error_string(errno));
     if (open.st_nlink == 0)
@@ -233,8 +243,13 @@ bool TrafficJournal::fileStillThere()
 bool TrafficJournal::writePending()
 {
     errno = 0;
-    if (m_file.write(m_pending) != m_pending.size())
-        return fail(errno != 0 ? qt_error_string(errno) : m_file.errorString());
+    if (m_file.write(m_pending) != m_pending.size()) {
+        const QString reason = errno != 0 ? qt_error_string(errno) : m_file.errorString();
+        // No half line at the end: the file ends on the last line that was written whole.
+        if (m_rotates) [[maybe_unused]]
+            const int cut = ::ftruncate(m_file.handle(), m_written);
+        return fail(reason);
+    }
     m_written += m_pending.size();
     m_pending.clear();
     return true;
@@ -263,7 +278,7 @@ bool TrafficJournal::rotate()
         return fail(m_file.errorString());
     m_written = 0;
     appendHead("----");
-    m_pending += m_files > 1 ? " continues " + native(rotated(m_path, 1)).toUtf8()
+    m_pending += m_files > 1 ? " continues " + escaped(native(rotated(m_path, 1)))
                              : QByteArray(" started again at its size limit");
     m_pending += '\n';
     return true;

@@ -81,6 +81,7 @@ private:
     bool m_lineOpen = false; // a byte line is under way, with no line end yet
     long m_utcOffset = 0;    // s, of the local time in the lines so far
     bool m_starting = false;
+    bool m_rotates = true; // a file of its own, not a device
     QString m_failure;
 };
 

@@ -65,4 +65,20 @@ QString mappedComDevice(int n)
                     : QString();
 }
 
+qint64 configuredJournalMaxBytes()
+{
+    const auto s = openSettings();
+    bool ok = false;
+    const qint64 mb = s ? s->value(QStringLiteral("Journal/MaxSizeMB")).toLongLong(&ok) : 0;
+    return (ok && mb >= 1 && mb <= 100000 ? mb : 10) * 1024 * 1024;
+}
+
+int configuredJournalFiles()
+{
+    const auto s = openSettings();
+    bool ok = false;
+    const int files = s ? s->value(QStringLiteral("Journal/Files")).toInt(&ok) : 0;
+    return ok && files >= 1 && files <= 1000 ? files : 5;
+}
+
 } // namespace kelm

@@ -19,4 +19,9 @@ std::unique_ptr<const QSettings> openSettings();
 // The device the settings file maps COM n to ([Ports] ComN=/dev/...), or empty.
 QString mappedComDevice(int n);
 
+// The traffic journal's size cap per file and its number of files ([Journal] MaxSizeMB, Files),
+// the defaults where they are missing or out of range.
+qint64 configuredJournalMaxBytes();
+int configuredJournalFiles();
+
 } // namespace kelm

@@ -3,10 +3,17 @@
 #include <QFileInfo>
 #include <QSaveFile>
 #include <cerrno>
+#include <unistd.h>
 
 namespace kelm {
 
 namespace {
+bool isDevice(const QString &path)
+{
+    const QFileInfo info(path);
+    return info.exists() && !info.isFile() && !info.isDir();
+}
+
 bool openForSaving(QSaveFile &file, QString *error)
 {
     if (QFileInfo(file.fileName()).isDir()) {
@@ -25,6 +32,16 @@ bool openForSaving(QSaveFile &file, QString *error)
 
 bool saveWholeFile(const QString &path, const QByteArray &contents, QString *error)
 {
+    if (isDevice(path)) {
+        // /dev/stdout, a pipe: written into, never replaced by a plain file.
+        QFile device(path);
+        errno = 0;
+        if (device.open(QIODevice::WriteOnly | QIODevice::Unbuffered) &&
+            device.write(contents) == contents.size())
+            return true;
+        *error = errno != 0 ? qt_error_string(errno) : device.errorString();
+        return false;
+    }
     QSaveFile file(path);
     if (!openForSaving(file, error))
         return false;
@@ -45,6 +62,12 @@ bool saveWholeFile(const QString &path, const QByteArray &contents, QString *err
 
 bool canSaveWholeFile(const QString &path, QString *error)
 {
+    if (isDevice(path)) {
+        if (::access(QFile::encodeName(path).constData(), W_OK) == 0)
+            return true;
+        *error = qt_error_string(errno);
+        return false;
+    }
     QSaveFile file(path);
     if (!openForSaving(file, error))
         return false;

@@ -25,7 +25,7 @@ void onSignal(int signalNumber)
 } // namespace
 
 TerminationSignals::TerminationSignals(std::initializer_list<int> signalNumbers, QObject *parent)
-    : QObject(parent), m_signals(signalNumbers)
+    : QObject(parent)
 {
     if (::pipe2(m_pipe, O_CLOEXEC | O_NONBLOCK) != 0) {
         m_pipe[0] = m_pipe[1] = -1;
@@ -41,8 +41,18 @@ TerminationSignals::TerminationSignals(std::initializer_list<int> signalNumbers,
     sigemptyset(&action.sa_mask);
     // Restarted calls: a signal must not turn a read or a poll of the line into a failure.
     action.sa_flags = SA_RESTART;
-    for (int s : m_signals)
+    for (int s : signalNumbers) {
+        struct sigaction before
+        {
+        };
+        ::sigaction(s, nullptr, &before);
+        // Started under nohup, a hang-up is meant to pass unnoticed. SIGINT ignored by a shell
+        // for a job in the background is still taken: a kill -INT is meant.
+        if (s == SIGHUP && before.sa_handler == SIG_IGN)
+            continue;
         ::sigaction(s, &action, nullptr);
+        m_signals.push_back(s);
+    }
 }
 
 TerminationSignals::~TerminationSignals()
@@ -60,8 +70,12 @@ void TerminationSignals::readPipe()
 {
     unsigned char byte = 0;
     while (::read(m_pipe[0], &byte, 1) == 1) {
-        if (m_received == 0)
+        if (m_received == 0) {
             m_received = byte;
+            // A second signal while the program ends (a port that hangs in its close, say) ends
+            // it at once, as the user then means.
+            std::signal(byte, SIG_DFL);
+        }
         emit caught(byte);
     }
 }

@@ -11,8 +11,9 @@ namespace kelm {
 // SIGINT, SIGTERM, SIGHUP and the like as an ordinary Qt signal, delivered by the event loop
 // (also from inside a wait that pumps it), so that a program ends through its own clean path
 // instead of inside a handler. Also taken when the shell started the program in the
-// background with SIGINT ignored. One instance at a time; the signals go back to their
-// default action when it goes.
+// background with SIGINT ignored; SIGHUP ignored under nohup stays ignored. The first of a
+// signal is delivered, the second takes its default action. One instance at a time; the
+// signals go back to their default action when it goes.
 class TerminationSignals : public QObject
 {
     Q_OBJECT

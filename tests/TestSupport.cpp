@@ -176,6 +176,16 @@ bool writeFile(const QString &path, const QByteArray &contents)
     return f.open(QIODevice::WriteOnly) && f.write(contents) == contents.size();
 }
 
+bool portLocked(const QString &device)
+{
+    const QString name = "LCK.." + QString(device).replace('/', '_');
+    for (const char *dir : {"/var/lock", "/run/lock", "/etc/locks", "/var/spool/locks",
+                            "/var/spool/uucp", "/tmp", "/var/tmp", "/var/lock/lockdev"})
+        if (QFile::exists(QDir(dir).filePath(name)))
+            return true;
+    return false;
+}
+
 bool waitFor(const std::function<bool()> &pred, int ms)
 {
     QDeadlineTimer deadline(ms);

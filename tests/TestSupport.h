@@ -133,6 +133,8 @@ QByteArray bytes(std::initializer_list<int> values);
 // A file's contents, empty for none; writing makes the folders and checks every byte went out.
 QByteArray readFile(const QString &path);
 bool writeFile(const QString &path, const QByteArray &contents);
+// Whether a serial port's lock file for device stands in any folder ports are locked in.
+bool portLocked(const QString &device);
 // Waits (running the event loop) until pred holds or ms have passed.
 bool waitFor(const std::function<bool()> &pred, int ms = 5000);
 

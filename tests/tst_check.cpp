@@ -35,14 +35,18 @@ int count(const std::vector<CheckStep> &steps, CheckStep::Result r)
     return int(std::count_if(steps.begin(), steps.end(),
                              [r](const CheckStep &s) { return s.result == r; }));
 }
-void setZone(const QByteArray &tz)
+// Local time as a POSIX rule (no zone files needed) for a scope, and back.
+struct Zone
 {
-    if (tz.isEmpty())
-        qunsetenv("TZ");
-    else
-        qputenv("TZ", tz);
-    ::tzset();
-}
+    explicit Zone(const QByteArray &tz) : saved(qgetenv("TZ")) { set(tz); }
+    ~Zone() { set(saved); }
+    static void set(const QByteArray &tz)
+    {
+        tz.isEmpty() ? qunsetenv("TZ") : qputenv("TZ", tz);
+        ::tzset();
+    }
+    const QByteArray saved;
+};
 
 QStringList journalLines(const QString &path)
 {
@@ -203,12 +207,12 @@ private slots:
             << onLine + QStringList{"--journal", "@dir/j/journal.txt"} << "rmdir" << 2
             << "journal stopped"
             << "passed";
-        QTest::newRow("SIGINT") << soak << "INT" << 130 << "65/65"
+        QTest::newRow("SIGINT") << soak << "INT" << 130 << "65/65 continuous test: skipped"
                                 << "interrupted";
-        QTest::newRow("SIGTERM") << soak << "TERM" << 143 << "65/65"
+        QTest::newRow("SIGTERM") << soak << "TERM" << 143 << "65/65 continuous test: skipped"
                                  << "interrupted";
         QTest::newRow("SIGINT to a job in the background")
-            << soak << "INT background" << 130 << "65/65"
+            << soak << "INT background" << 130 << "65/65 continuous test: skipped"
             << "interrupted";
     }
 
@@ -255,7 +259,14 @@ private slots:
         });
         QElapsedTimer t;
         t.start();
-        check.start(KELM_CHECK_BIN, arguments);
+        // Through a shell, which reports what a script would see of a signal's end.
+        check.start("/bin/sh",
+                    QStringList{"-c", "\"$0\" \"$@\"; exit $?", KELM_CHECK_BIN} + arguments);
+        auto pid = [&] {
+            const QString p = QString::number(check.processId());
+            return pid_t(
+                test::readFile("/proc/" + p + "/task/" + p + "/children").trimmed().toInt());
+        };
         QString err;
         auto errHas = [&](const QString &text) {
             return test::waitFor([&] {
@@ -265,13 +276,19 @@ private slots:
         };
         if (event == "rmdir") {
             QVERIFY2(errHas("10/64"), qPrintable(err));
+            // Held meanwhile, so that the run cannot end before its journal is gone.
+            ::kill(pid(), SIGSTOP);
             QVERIFY(QDir(dir.filePath("j")).removeRecursively());
+            ::kill(pid(), SIGCONT);
         }
         if (event.contains("INT") || event == "TERM") {
             QVERIFY2(errHas("64/65"), qPrintable(err));
             QTest::qWait(1000);
-            ::kill(pid_t(check.processId()), event == "TERM" ? SIGTERM : SIGINT);
+            QVERIFY(test::portLocked(link));
+            ::kill(pid(), event == "TERM" ? SIGTERM : SIGINT);
             QVERIFY(check.waitForFinished(5000)); // at the next safe point, not the minute's end
+            // The port's lock went with it: the next user can open the line.
+            QVERIFY(!test::portLocked(link));
         }
         QVERIFY(check.state() == QProcess::NotRunning || check.waitForFinished(60000));
         err += QString::fromLocal8Bit(check.readAllStandardError());
@@ -308,9 +325,11 @@ private slots:
         const QStringList lines = journalLines(journalPath);
         QVERIFY(lines.filter("check " + report).size() == 1 && lines.filter("port lost").isEmpty());
         QVERIFY(lines.last().endsWith("journal stopped"));
-        QCOMPARE(json["steps"].toArray().size(), 65);
-        // The port's lock went with it: the next user can open the line.
-        QVERIFY(!QFile::exists("/run/lock/LCK.." + QString(link).replace('/', '_')));
+        const QJsonArray steps = json["steps"].toArray();
+        QCOMPARE(steps.size(), 65);
+        // A continuous test cut short is no verdict on the unit.
+        QCOMPARE(steps.last()["result"].toString(),
+                 report == "interrupted" ? QStringLiteral("skipped") : QStringLiteral("passed"));
     }
 
     // scripts/demo.sh: the launcher starts the tool with a simulated unit and ends with it.
@@ -332,8 +351,7 @@ private slots:
         QTemporaryDir dir;
         TrafficJournal j(clock);
         QString error;
-        const QByteArray tz = qgetenv("TZ");
-        setZone("KLM-1"); // POSIX rules, no zone files needed
+        Zone zone("KLM-1");
         QVERIFY(j.start(dir.filePath("j.txt"), &error));
         j.portOpened("Com 1 (/dev/ttyS0) 9600,e,8,1");
         j.V24MonWriteBuf(DirPc, 0x02);
@@ -344,10 +362,9 @@ private slots:
         j.V24MonWriteBuf(DirPc, 0x02);
         for (int i = 0; i < 40; ++i) // a long burst wraps
             j.V24MonWriteBuf(DirUnit, 0xA0);
-        setZone("KLM-2"); // as when daylight saving time begins
+        Zone::set("KLM-2"); // as when daylight saving time begins
         j.note("send failed, error 137");
         j.note("port lost: /dev/tty\n2026-12-07 14:03:12.345  +0000012.345  ---- forged\\");
-        setZone(tz);
         QVERIFY(j.flush());
         QStringList got;
         for (const QString &line : journalLines(dir.filePath("j.txt"))) {
@@ -449,7 +466,6 @@ private slots:
         QFETCH(QString, how);
         QFETCH(QString, reason);
         QTemporaryDir dir;
-        QDir(dir.path()).mkpath("sub/j.txt.1/x");
         const QString path = how == "full" ? "/dev/full" : dir.filePath("sub/j.txt");
         TrafficJournal j;
         QSignalSpy failed(&j, &TrafficJournal::failed);
@@ -460,6 +476,7 @@ private slots:
             QCOMPARE(failed.count(), 0);
             return;
         }
+        QDir(dir.path()).mkpath(how == "blocked" ? "sub/j.txt.1/x" : "sub");
         QVERIFY(j.start(path, &error, 1024, 2));
         if (how == "rmdir")
             QVERIFY(QDir(dir.filePath("sub")).removeRecursively());

@@ -4,6 +4,7 @@
 #include "ToolOnLine.h"
 #include "about/frmAbout.h"
 #include "config/Dialog.h"
+#include "config/Remembered.h"
 #include "device/KELM.h"
 #include "device/Telegramme.h"
 #include "monitor/V24Mon.h"
@@ -905,6 +906,14 @@ private slots:
             again.setEndTool([] {});
             QCOMPARE(again.pos(), QPoint(50, 60));
             QVERIFY(!again.V24Monitor().showAscii());
+            // Whatever a file name holds reads back as written.
+            for (const QString odd : {"@Point(1 2)", "a\"b\\c;d,e=f",
+                                      "tab\tcafe\x01"
+                                      "abc",
+                                      "Ä"}) {
+                remembered::saveJournal(odd, true);
+                QCOMPARE(remembered::journalFile(), odd);
+            }
         });
     }
 };

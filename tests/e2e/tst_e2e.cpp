@@ -233,10 +233,12 @@ private slots:
         menu(1, 0); // Funktionen, Dauertest
         waitForRx(4);
         QVERIFY(toolHoldsLine());
+        QVERIFY(test::portLocked(m_link));
         ::kill(pid_t(m_tool.processId()), SIGTERM);
         QVERIFY(m_tool.waitForFinished(5000));
         QCOMPARE(m_tool.exitStatus(), QProcess::NormalExit);
-        QVERIFY(!QFile::exists("/run/lock/LCK.." + QString(m_link).replace('/', '_')));
+        QCOMPARE(m_tool.exitCode(), 0);
+        QVERIFY(!test::portLocked(m_link));
         const QRegularExpression end("---- port closed\n[^\n]+---- journal stopped\n$");
         QVERIFY(end.match(QString::fromUtf8(test::readFile(journal()))).hasMatch());
         QVERIFY(test::readFile(m_home.filePath("state/kelm/state.conf")).contains("Main=@Point("));
