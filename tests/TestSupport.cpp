@@ -5,8 +5,10 @@
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QDialog>
+#include <QFile>
 #include <QLabel>
 #include <QMessageBox>
+#include <QTcpServer>
 #include <QTest>
 #include <QThread>
 #include <csignal>
@@ -119,6 +121,72 @@ void UnitProcess::read()
         else if (kind == QLatin1String("line"))
             device = rest.section(QLatin1Char(' '), 1);
     }
+}
+
+namespace {
+// Whether something listens on 127.0.0.1:port: a probe connection would make ser2net open the
+// line, so its socket table is read instead.
+bool listening(quint16 port)
+{
+    QFile f(QStringLiteral("/proc/net/tcp"));
+    if (!f.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray local =
+        QStringLiteral("0100007F:%1").arg(port, 4, 16, QLatin1Char('0')).toUpper().toLatin1();
+    for (const QByteArray &row : f.readAll().split('\n')) {
+        const QList<QByteArray> cols = row.simplified().split(' ');
+        if (cols.size() > 3 && cols[1] == local && cols[3] == "0A")
+            return true;
+    }
+    return false;
+}
+} // namespace
+
+Ser2net::Ser2net(const QString &device, const QString &kind, const QString &line)
+{
+    // A free port is taken from the system and handed over; another program may grab it in
+    // between, so a few tries.
+    for (int attempt = 0; attempt < 5 && url.isEmpty(); ++attempt) {
+        quint16 port = 0;
+        {
+            QTcpServer probe;
+            if (!probe.listen(QHostAddress::LocalHost))
+                continue;
+            port = probe.serverPort();
+        }
+        const QString accepter = kind == QLatin1String("rfc2217")
+                                     ? QStringLiteral("telnet(rfc2217),tcp,127.0.0.1,%1")
+                                     : QStringLiteral("tcp,127.0.0.1,%1");
+        QFile config(m_dir.filePath(QStringLiteral("ser2net.yaml")));
+        if (!config.open(QIODevice::WriteOnly | QIODevice::Truncate))
+            return;
+        config.write(QStringLiteral("%YAML 1.1\n---\nconnection: &line\n  accepter: %1\n"
+                                    "  connector: serialdev,%2,%3,local\n")
+                         .arg(accepter.arg(port), device, line)
+                         .toUtf8());
+        config.close();
+        m_process.setProcessChannelMode(QProcess::MergedChannels);
+        m_process.start(QStringLiteral("ser2net"),
+                        {QStringLiteral("-n"), QStringLiteral("-u"), QStringLiteral("-P"),
+                         m_dir.filePath(QStringLiteral("ser2net.pid")), QStringLiteral("-c"),
+                         config.fileName()});
+        if (!m_process.waitForStarted(5000))
+            return;
+        if (waitFor([&] { return listening(port) || m_process.state() != QProcess::Running; },
+                    5000) &&
+            listening(port))
+            url = QStringLiteral("%1://127.0.0.1:%2").arg(kind).arg(port);
+        else
+            stop();
+    }
+}
+
+void Ser2net::stop()
+{
+    if (m_process.state() == QProcess::NotRunning)
+        return;
+    m_process.kill();
+    m_process.waitForFinished(3000);
 }
 
 QByteArray RecordingSink::bytes(std::uint8_t direction) const

@@ -13,6 +13,7 @@
 #include <QPointer>
 #include <QProcess>
 #include <QStringList>
+#include <QTemporaryDir>
 #include <QTimer>
 #include <QWidget>
 #include <functional>
@@ -81,6 +82,23 @@ public:
 
 private:
     void read();
+    QProcess m_process;
+};
+
+// ser2net on 127.0.0.1 in front of a serial device, from a configuration written for it:
+// "rfc2217" serves Telnet with COM-PORT-CONTROL, "tcp" raw bytes; `line` is the server's own
+// setting of the line ("9600e81").
+class Ser2net
+{
+public:
+    Ser2net(const QString &device, const QString &kind, const QString &line = "9600e81");
+    ~Ser2net() { stop(); }
+    // rfc2217://127.0.0.1:PORT or tcp://127.0.0.1:PORT; empty when the server did not start.
+    QString url;
+    void stop();
+
+private:
+    QTemporaryDir m_dir;
     QProcess m_process;
 };
 

@@ -8,13 +8,19 @@
 #include "link/MSComm.h"
 #include "link/mod3964R.h"
 
+#include <QElapsedTimer>
 #include <QRandomGenerator>
 #include <QSignalSpy>
 #include <QTest>
+#include <arpa/inet.h>
+#include <atomic>
 #include <cerrno>
 #include <deque>
+#include <netinet/in.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <termios.h>
+#include <thread>
 #include <unistd.h>
 
 using namespace kelm;
@@ -191,13 +197,20 @@ QString empfangenFailure(const QByteArray &line, bool stx, bool open, std::size_
     return {};
 }
 #undef EXPECT
-// Com 1 on a pseudo-terminal whose far end is read and written by the test itself.
+// Com 1 on a pseudo-terminal whose far end is read and written by the test itself; with
+// `server` ("rfc2217" or "tcp") through ser2net set for `serverLine`.
 struct RawLine
 {
-    explicit RawLine(const QString &settings = QStringLiteral("9600,e,8,1"))
+    explicit RawLine(const QString &settings = QStringLiteral("9600,e,8,1"),
+                     const QString &server = {}, const QString &serverLine = "9600e81")
     {
         line.unit->stop();
         line.wire(port);
+        if (!server.isEmpty()) {
+            net = std::make_unique<test::Ser2net>(line.device(), server, serverLine);
+            const QString url = net->url;
+            port.setDeviceResolver([url](int) { return url; });
+        }
         port.setSettings(settings);
         opened = port.setPortOpen(true);
     }
@@ -217,10 +230,92 @@ struct RawLine
     }
     int fd() const { return line.pty.master(); }
     test::UnitOnLine line;
+    std::unique_ptr<test::Ser2net> net;
     MSComm port;
     bool opened = false;
 };
 using Records = std::vector<std::pair<std::uint8_t, std::uint8_t>>;
+
+// An RFC 2217 server of the test's own on 127.0.0.1, in a thread, for the answers ser2net never
+// gives: "dont" refuses the option, "babble" answers it with an endless subnegotiation only,
+// "parity" sets no parity whatever is asked, "close" hangs up at once, "none" is not there.
+class ScriptedServer
+{
+public:
+    explicit ScriptedServer(const QByteArray &mode) : m_mode(mode)
+    {
+        m_fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof a;
+        ::bind(m_fd, reinterpret_cast<sockaddr *>(&a), len);
+        ::getsockname(m_fd, reinterpret_cast<sockaddr *>(&a), &len);
+        url = QStringLiteral("rfc2217://127.0.0.1:%1").arg(ntohs(a.sin_port));
+        if (mode == "none")
+            return; // bound, never listening: the connection is refused
+        ::listen(m_fd, 1);
+        m_thread = std::thread([this] { serve(); });
+    }
+    ~ScriptedServer()
+    {
+        m_stop = true;
+        if (m_thread.joinable())
+            m_thread.join();
+        ::close(m_fd);
+    }
+    QString url;
+
+private:
+    void serve()
+    {
+        pollfd p{m_fd, POLLIN, 0};
+        for (int i = 0; i < 100 && !m_stop && ::poll(&p, 1, 100) == 0; ++i) {
+        }
+        const int c = ::accept(m_fd, nullptr, nullptr);
+        if (c < 0)
+            return;
+        QByteArray in;
+        char buf[256];
+        pollfd q{c, POLLIN, 0};
+        // Ends with the client, at the latest after 10 s.
+        for (int i = 0; i < 100 && !m_stop && m_mode != "close"; ++i) {
+            if (::poll(&q, 1, 100) <= 0)
+                continue;
+            const ssize_t n = ::read(c, buf, sizeof buf);
+            if (n <= 0)
+                break;
+            in.append(buf, n);
+            QByteArray out;
+            if (in.contains("\xff\xfb\x2c") && !m_optionDone) {
+                m_optionDone = true;
+                out = m_mode == "dont"     ? QByteArray("\xff\xfe\x2c")
+                      : m_mode == "babble" ? "\xff\xfa\x2c\x6b" + QByteArray(1000, '\xff')
+                                           : QByteArray("\xff\xfd\x2c");
+            }
+            // Each setting is answered with the value asked, parity perhaps with none.
+            for (int at;
+                 (at = in.indexOf("\xff\xfa\x2c")) >= 0 && in.indexOf("\xff\xf0", at) > at;) {
+                const int end = in.indexOf("\xff\xf0", at);
+                QByteArray sb = in.mid(at + 3, end - at - 3);
+                sb[0] = char(sb[0] + 100);
+                if (m_mode == "parity" && sb[0] == char(103))
+                    sb[1] = 1;
+                out += "\xff\xfa\x2c" + sb + "\xff\xf0";
+                in.remove(0, end + 2);
+            }
+            if (::write(c, out.constData(), size_t(out.size())) < 0)
+                break;
+        }
+        ::close(c);
+    }
+
+    QByteArray m_mode;
+    int m_fd = -1;
+    bool m_optionDone = false;
+    std::atomic<bool> m_stop{false};
+    std::thread m_thread;
+};
 
 struct LinkRig
 {
@@ -528,11 +623,21 @@ private slots:
         QVERIFY(rig.line.out.empty());
     }
 
+    void rawBytesBothWays_data()
+    {
+        QTest::addColumn<QString>("server");
+        QTest::newRow("pseudo-terminal") << QString();
+        // 0xFF is Telnet's IAC there: doubled on the socket, single on the line.
+        QTest::newRow("RFC 2217 through ser2net") << "rfc2217";
+        QTest::newRow("raw TCP through ser2net") << "tcp";
+    }
+
     // Every byte value both ways, unchanged; the count sees waiting bytes without the event
     // loop; waiting on a silent line sleeps rather than returning at once.
     void rawBytesBothWays()
     {
-        RawLine raw;
+        QFETCH(QString, server);
+        RawLine raw(QStringLiteral("9600,e,8,1"), server);
         QVERIFY2(raw.opened, qPrintable(raw.port.errorString()));
         QByteArray all;
         for (int v = 0; v < 256; ++v)
@@ -565,6 +670,38 @@ private slots:
         QVERIFY(t.elapsed() >= 40);
     }
 
+    void networkPortRefusals_data()
+    {
+        QTest::addColumn<QByteArray>("mode");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("option refused")
+            << QByteArray("dont") << "server refused the COM-PORT-CONTROL option";
+        QTest::newRow("no answer, only nonsense")
+            << QByteArray("babble") << "server did not answer the COM-PORT-CONTROL option";
+        QTest::newRow("parity refused") << QByteArray("parity") << "server refused parity even";
+        QTest::newRow("hung up at once")
+            << QByteArray("close") << "connection closed by the server";
+        QTest::newRow("nobody there") << QByteArray("none") << "Connection refused";
+    }
+
+    // Each refusal is an open failure that names the port and the reason, within seconds.
+    void networkPortRefusals()
+    {
+        QFETCH(QByteArray, mode);
+        QFETCH(QString, reason);
+        ScriptedServer server(mode);
+        MSComm port;
+        port.setDeviceResolver([&server](int) { return server.url; });
+        QSignalSpy opened(&port, &MSComm::portOpened);
+        QElapsedTimer t;
+        t.start();
+        QVERIFY(!port.setPortOpen(true));
+        QVERIFY(t.elapsed() < 5000);
+        QCOMPARE(port.errorString(), "Com 1 (" + server.url + "): " + reason);
+        QVERIFY(!port.portOpen());
+        QCOMPARE(opened.count(), 0);
+    }
+
     void thresholdSwitchesTheSerialEvent()
     {
         RawLine raw;
@@ -584,9 +721,19 @@ private slots:
         QTRY_COMPARE(events.count(), 2);
     }
 
+    void settingsAreApplied_data()
+    {
+        QTest::addColumn<QString>("server");
+        QTest::newRow("pseudo-terminal") << QString();
+        // The server starts the line at 9600; the port sets 19200 and then 9600 again.
+        QTest::newRow("RFC 2217 through ser2net") << "rfc2217";
+    }
+
     void settingsAreApplied()
     {
-        RawLine raw(QStringLiteral("19200,e,8,1"));
+        QFETCH(QString, server);
+        RawLine raw(QStringLiteral("19200,e,8,1"), server);
+        QVERIFY2(raw.opened, qPrintable(raw.port.errorString()));
         termios tio{};
         // The slave's settings are visible through any descriptor of the pair.
         QCOMPARE(::tcgetattr(raw.fd(), &tio), 0);
