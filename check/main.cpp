@@ -2,6 +2,7 @@
 #include "check/CheckReport.h"
 #include "journal/TrafficJournal.h"
 #include "link/MSComm.h"
+#include "link/NetPort.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -62,11 +63,14 @@ int main(int argc, char *argv[])
     parser.setApplicationDescription(QStringLiteral(
         "Checks a KELM operator unit without a window: status query, every LED on, blinking and "
         "off, every display line normal, inverse and blinking. Exit status 0 when every step "
-        "passed, 1 when one failed, 2 on a usage error or a port that cannot be opened."));
+        "passed, 1 when one failed or a network port's server could not be reached, 2 on a "
+        "usage error or a port that cannot be opened."));
     parser.addHelpOption();
     parser.addVersionOption();
     const QCommandLineOption port(QStringLiteral("port"),
-                                  QStringLiteral("The serial device, e.g. /dev/ttyUSB0."),
+                                  QStringLiteral("The serial device, e.g. /dev/ttyUSB0, or a line "
+                                                 "behind a serial device server: "
+                                                 "rfc2217://HOST:PORT or tcp://HOST:PORT."),
                                   QStringLiteral("DEVICE"));
     const QCommandLineOption com(
         QStringLiteral("com"),
@@ -81,6 +85,9 @@ int main(int argc, char *argv[])
     const QCommandLineOption json(QStringLiteral("json"),
                                   QStringLiteral("Write a report in JSON to FILE."),
                                   QStringLiteral("FILE"));
+    const QCommandLineOption junit(QStringLiteral("junit"),
+                                   QStringLiteral("Write a report in JUnit XML to FILE."),
+                                   QStringLiteral("FILE"));
     const QCommandLineOption journal(QStringLiteral("journal"),
                                      QStringLiteral("Record every byte and event to FILE."),
                                      QStringLiteral("FILE"));
@@ -93,7 +100,7 @@ int main(int argc, char *argv[])
         QStringLiteral("MINUTES"));
     const QCommandLineOption quiet(QStringLiteral("quiet"),
                                    QStringLiteral("No progress on standard error."));
-    parser.addOptions({port, com, speed, stx, json, journal, keys, soak, quiet});
+    parser.addOptions({port, com, speed, stx, json, junit, journal, keys, soak, quiet});
     if (!parser.parse(QCoreApplication::arguments()))
         return usage(parser.errorText());
     if (parser.isSet(QStringLiteral("help"))) {
@@ -173,7 +180,8 @@ int main(int argc, char *argv[])
                      qPrintable(parser.isSet(port)
                                     ? run.device + QStringLiteral(": ") + comm.systemErrorString()
                                     : comm.errorString()));
-        return Trouble;
+        // A unit behind a server that refused or never answered is a unit not reached.
+        return isNetworkPort(run.device) ? Failed : Trouble;
     }
     link.LinkStatus = linkstatus::Idle;
 
@@ -204,6 +212,16 @@ int main(int argc, char *argv[])
             file.write(checkJson(run)) < 0 || !file.commit()) {
             std::fprintf(stderr, "kelm-check: %s: %s\n",
                          qPrintable(QDir::toNativeSeparators(parser.value(json))),
+                         qPrintable(file.errorString()));
+            return Trouble;
+        }
+    }
+    if (parser.isSet(junit)) {
+        QSaveFile file(parser.value(junit));
+        if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered) ||
+            file.write(checkJunit(run)) < 0 || !file.commit()) {
+            std::fprintf(stderr, "kelm-check: %s: %s\n",
+                         qPrintable(QDir::toNativeSeparators(parser.value(junit))),
                          qPrintable(file.errorString()));
             return Trouble;
         }

@@ -12,6 +12,7 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QXmlStreamReader>
 #include <optional>
 
 using namespace kelm;
@@ -143,6 +144,13 @@ private slots:
         QTest::newRow("continuous test at line pace")
             << QStringList{"--port", "@line", "--soak", "0.2", "--journal", "@journal"} << 0
             << "65/65";
+        // Through ser2net, which starts the line at 9600: the client sets 19200.
+        QTest::newRow("RFC 2217 through ser2net")
+            << QStringList{"--port", "@rfc2217", "--speed", "19200"} << 0 << "64/64";
+        QTest::newRow("raw TCP through ser2net") << QStringList{"--port", "@tcp"} << 0 << "64/64";
+        QTest::newRow("ser2net ends during a continuous test")
+            << QStringList{"--port", "@rfc2217", "--soak", "1", "@kill"} << 1
+            << "connection closed by the server";
         QTest::newRow("nobody on the line")
             << QStringList{"--port", "@silent"} << 1 << "status query: FAILED";
         QTest::newRow("no such device") << QStringList{"--port", "/dev/kelm-missing"} << 2
@@ -159,6 +167,16 @@ private slots:
         QTemporaryDir dir;
         const QString link = dir.filePath("line");
         std::optional<test::UnitProcess> unit;
+        std::optional<test::Ser2net> server;
+        const bool kill = arguments.removeAll("@kill") > 0;
+        for (const QString kind : {"rfc2217", "tcp"}) {
+            if (arguments.contains("@" + kind)) {
+                unit.emplace(KELM_UNIT_BIN, link);
+                server.emplace(link, kind, "9600e81");
+                QVERIFY(!server->url.isEmpty());
+                arguments.replaceInStrings("@" + kind, server->url);
+            }
+        }
         if (arguments.contains("@line")) {
             arguments.replaceInStrings("@line", link);
             arguments.replaceInStrings("@journal", dir.filePath("journal.txt"));
@@ -166,13 +184,19 @@ private slots:
             QVERIFY(!unit->device.isEmpty());
         }
         if (exitCode != 2)
-            arguments << "--json" << dir.filePath("report.json");
+            arguments << "--json" << dir.filePath("report.json") << "--junit"
+                      << dir.filePath("report.xml");
         sim::PtyPair silent; // a line whose far end never answers
         arguments.replaceInStrings("@silent", QString::fromStdString(silent.slavePath()));
         QProcess check;
         QElapsedTimer t;
         t.start();
         check.start(KELM_CHECK_BIN, arguments);
+        if (kill) {
+            QVERIFY(!check.waitForFinished(4000));
+            server->stop();
+            t.restart(); // from here the run must end within seconds
+        }
         QVERIFY(check.waitForFinished(60000));
         if (exitCode == 1)
             QVERIFY(t.elapsed() < 10000); // one byte time-out, then the rest is skipped
@@ -185,6 +209,27 @@ private slots:
             QCOMPARE(QJsonDocument::fromJson(report.readAll()).object()["result"].toString(),
                      exitCode == 0 ? QStringLiteral("passed") : QStringLiteral("failed"));
             QVERIFY(check.readAllStandardOutput().contains(exitCode == 0 ? "PASSED" : "FAILED"));
+            // The JUnit report: one case per step, the failed one with its detail.
+            QFile junit(dir.filePath("report.xml"));
+            QVERIFY(junit.open(QIODevice::ReadOnly));
+            QXmlStreamReader xml(&junit);
+            int cases = 0, failures = 0, skipped = 0;
+            QXmlStreamAttributes suite;
+            while (!xml.atEnd()) {
+                if (xml.readNext() != QXmlStreamReader::StartElement)
+                    continue;
+                cases += xml.name() == u"testcase";
+                failures += xml.name() == u"failure";
+                skipped += xml.name() == u"skipped";
+                if (xml.name() == u"testsuite")
+                    suite = xml.attributes();
+            }
+            QVERIFY2(!xml.hasError(), qPrintable(xml.errorString()));
+            QVERIFY(cases >= 64);
+            QCOMPARE(suite.value("tests").toInt(), cases);
+            QCOMPARE(suite.value("failures").toInt(), failures);
+            QCOMPARE(suite.value("skipped").toInt(), skipped);
+            QCOMPARE(failures, exitCode == 0 ? 0 : 1);
             QFile journal(dir.filePath("journal.txt"));
             if (journal.open(QIODevice::ReadOnly)) {
                 const QByteArray text = journal.readAll();
