@@ -215,6 +215,40 @@ private slots:
         checkHealthy();
     }
 
+    // The unit in a rack behind ser2net, Com 1 mapped to it by RFC 2217: start-up, a click and
+    // a report of the unit's, each through the network.
+    void unitBehindSer2net()
+    {
+        m_tool.kill();
+        m_tool.waitForFinished(3000);
+        test::Ser2net server(m_link, QStringLiteral("rfc2217"), QStringLiteral("19200e81"));
+        QVERIFY(!server.url.isEmpty());
+        QFile conf(m_home.filePath("config/kelm/kelm.conf"));
+        QVERIFY(conf.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        conf.write("[Ports]\nCom1=" + server.url.toLocal8Bit() + "\n");
+        conf.close();
+        m_unit->rx.clear();
+        m_tool.start(QStringLiteral(KELM_BIN), {});
+        QVERIFY(test::waitFor([&] { return !window(QStringLiteral("Schnittstelle")).isEmpty(); },
+                              10000));
+        xdo({"mousemove", "--window", window(QStringLiteral("Schnittstelle")), "64", "188", "click",
+             "1"});
+        waitForRx(4);
+        QCOMPARE(m_unit->rx.first(), hex(Telegramm::statusQuery()));
+        QCOMPARE(m_unit->rx.last(), hex(Telegramm::allLedsOff()));
+        QVERIFY(
+            test::waitFor([&] { return !window(QStringLiteral("Morvane KELM")).isEmpty(); }, 5000));
+        QTest::qWait(600);
+        clickKey(7);
+        waitForRx(5);
+        QCOMPARE(m_unit->rx.last(), hex(Telegramm::ledOn(7)));
+        const int before = int(m_unit->tx.size());
+        m_unit->command(QStringLiteral("key 4"));
+        QVERIFY(test::waitFor([&] { return int(m_unit->tx.size()) > before; }, 5000));
+        QCOMPARE(m_unit->txFailed, QStringList());
+        QCOMPARE(messageBoxes(), 0);
+    }
+
 private:
     // The tool's windows and their state, as seen from outside.
     QString window(const QString &title) const
