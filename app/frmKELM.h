@@ -3,6 +3,7 @@
 #include "device/DevicePanel.h"
 #include "device/KELM.h"
 #include "journal/TrafficJournal.h"
+#include "link/EventPump.h"
 #include "link/MSComm.h"
 #include "link/mod3964R.h"
 
@@ -109,6 +110,7 @@ private:
     void startJournal(const QString &path);
 
     MSComm m_comm;
+    EventPump m_pump;
     std::unique_ptr<MonitorSink> m_monitorSink;
     TrafficJournal m_journal;
     TrafficSinks m_sinks;

@@ -143,6 +143,7 @@ int main(int argc, char *argv[])
     comm.setTag(parser.isSet(stx) ? QStringLiteral("STX") : QString());
 
     HeadlessPanel panel;
+    panel.watchPort(comm);
     TrafficJournal trafficJournal;
     TrafficSinks sinks;
     sinks.add(&trafficJournal);

@@ -155,13 +155,16 @@ Ser2net::Ser2net(const QString &device, const QString &kind, const QString &line
             port = probe.serverPort();
         }
         const QString accepter = kind == QLatin1String("rfc2217")
-                                     ? QStringLiteral("telnet(rfc2217),tcp,127.0.0.1,%1")
-                                     : QStringLiteral("tcp,127.0.0.1,%1");
+                                     ? QStringLiteral("telnet(rfc2217),tcp(nodelay),127.0.0.1,%1")
+                                     : QStringLiteral("tcp(nodelay),127.0.0.1,%1");
         QFile config(m_dir.filePath(QStringLiteral("ser2net.yaml")));
         if (!config.open(QIODevice::WriteOnly | QIODevice::Truncate))
             return;
         config.write(QStringLiteral("%YAML 1.1\n---\nconnection: &line\n  accepter: %1\n"
-                                    "  connector: serialdev,%2,%3,local\n")
+                                    "  connector: serialdev,%2,%3,local\n"
+                                    // As the README advises: each handshake byte goes on at
+                                    // once, not after two characters' time.
+                                    "  options:\n    chardelay: false\n")
                          .arg(accepter.arg(port), device, line)
                          .toUtf8());
         config.close();
