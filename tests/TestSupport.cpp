@@ -8,6 +8,7 @@
 #include <QFile>
 #include <QLabel>
 #include <QMessageBox>
+#include <QRegularExpression>
 #include <QTcpServer>
 #include <QTest>
 #include <QThread>
@@ -123,61 +124,37 @@ void UnitProcess::read()
     }
 }
 
-namespace {
-// Whether something listens on 127.0.0.1:port: a probe connection would make ser2net open the
-// line, so its socket table is read instead.
-bool listening(quint16 port)
-{
-    QFile f(QStringLiteral("/proc/net/tcp"));
-    if (!f.open(QIODevice::ReadOnly))
-        return false;
-    const QByteArray local =
-        QStringLiteral("0100007F:%1").arg(port, 4, 16, QLatin1Char('0')).toUpper().toLatin1();
-    for (const QByteArray &row : f.readAll().split('\n')) {
-        const QList<QByteArray> cols = row.simplified().split(' ');
-        if (cols.size() > 3 && cols[1] == local && cols[3] == "0A")
-            return true;
-    }
-    return false;
-}
-} // namespace
-
 Ser2net::Ser2net(const QString &device, const QString &kind, const QString &line)
 {
-    // A free port is taken from the system and handed over; another program may grab it in
-    // between, so a few tries.
+    // A free port from the system, handed over; another program may take it in between.
     for (int attempt = 0; attempt < 5 && url.isEmpty(); ++attempt) {
-        quint16 port = 0;
-        {
-            QTcpServer probe;
-            if (!probe.listen(QHostAddress::LocalHost))
-                continue;
-            port = probe.serverPort();
-        }
-        const QString accepter = kind == QLatin1String("rfc2217")
-                                     ? QStringLiteral("telnet(rfc2217),tcp(nodelay),127.0.0.1,%1")
-                                     : QStringLiteral("tcp(nodelay),127.0.0.1,%1");
+        QTcpServer probe;
+        probe.listen(QHostAddress::LocalHost);
+        const quint16 port = probe.serverPort();
+        probe.close();
         QFile config(m_dir.filePath(QStringLiteral("ser2net.yaml")));
         if (!config.open(QIODevice::WriteOnly | QIODevice::Truncate))
             return;
-        config.write(QStringLiteral("%YAML 1.1\n---\nconnection: &line\n  accepter: %1\n"
-                                    "  connector: serialdev,%2,%3,local\n"
-                                    // As the README advises: each handshake byte goes on at
-                                    // once, not after two characters' time.
+        // As the README advises: each handshake byte goes on at once, not after two characters.
+        config.write(QStringLiteral("%YAML 1.1\n---\nconnection: &line\n  accepter: %1tcp(nodelay)"
+                                    ",127.0.0.1,%2\n  connector: serialdev,%3,%4,local\n"
                                     "  options:\n    chardelay: false\n")
-                         .arg(accepter.arg(port), device, line)
+                         .arg(kind == QLatin1String("rfc2217") ? "telnet(rfc2217)," : "")
+                         .arg(port)
+                         .arg(device, line)
                          .toUtf8());
         config.close();
-        m_process.setProcessChannelMode(QProcess::MergedChannels);
         m_process.start(QStringLiteral("ser2net"),
-                        {QStringLiteral("-n"), QStringLiteral("-u"), QStringLiteral("-P"),
-                         m_dir.filePath(QStringLiteral("ser2net.pid")), QStringLiteral("-c"),
-                         config.fileName()});
-        if (!m_process.waitForStarted(5000))
-            return;
-        if (waitFor([&] { return listening(port) || m_process.state() != QProcess::Running; },
-                    5000) &&
-            listening(port))
+                        {"-n", "-u", "-P", m_dir.filePath("pid"), "-c", config.fileName()});
+        // Listening, as the socket table says: a probe connection would make it open the line.
+        const QRegularExpression listening(
+            QStringLiteral(": 0100007F:%1 0+:0000 0A ").arg(port, 4, 16, QLatin1Char('0')),
+            QRegularExpression::CaseInsensitiveOption);
+        auto table = [] {
+            QFile f(QStringLiteral("/proc/net/tcp"));
+            return f.open(QIODevice::ReadOnly) ? QString::fromLatin1(f.readAll()) : QString();
+        };
+        if (waitFor([&] { return table().contains(listening); }, 5000))
             url = QStringLiteral("%1://127.0.0.1:%2").arg(kind).arg(port);
         else
             stop();

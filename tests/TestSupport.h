@@ -85,16 +85,14 @@ private:
     QProcess m_process;
 };
 
-// ser2net on 127.0.0.1 in front of a serial device, from a configuration written for it:
-// "rfc2217" serves Telnet with COM-PORT-CONTROL, "tcp" raw bytes; `line` is the server's own
-// setting of the line ("9600e81").
+// ser2net on 127.0.0.1 in front of a serial device, from a configuration written for it: kind
+// "rfc2217" or "tcp", and the server's own setting of the line.
 class Ser2net
 {
 public:
     Ser2net(const QString &device, const QString &kind, const QString &line = "9600e81");
     ~Ser2net() { stop(); }
-    // rfc2217://127.0.0.1:PORT or tcp://127.0.0.1:PORT; empty when the server did not start.
-    QString url;
+    QString url; // kind://127.0.0.1:PORT; empty when the server did not start
     void stop();
 
 private:

@@ -8,7 +8,6 @@
 #include "link/MSComm.h"
 #include "link/mod3964R.h"
 
-#include <QElapsedTimer>
 #include <QRandomGenerator>
 #include <QSignalSpy>
 #include <QTest>
@@ -239,82 +238,64 @@ using Records = std::vector<std::pair<std::uint8_t, std::uint8_t>>;
 // An RFC 2217 server of the test's own on 127.0.0.1, in a thread, for the answers ser2net never
 // gives: "dont" refuses the option, "babble" answers it with an endless subnegotiation only,
 // "parity" sets no parity whatever is asked, "close" hangs up at once, "none" is not there.
-class ScriptedServer
+struct ScriptedServer
 {
-public:
-    explicit ScriptedServer(const QByteArray &mode) : m_mode(mode)
+    explicit ScriptedServer(const QByteArray &mode)
     {
-        m_fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        sockaddr_in a{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
         socklen_t len = sizeof a;
-        ::bind(m_fd, reinterpret_cast<sockaddr *>(&a), len);
-        ::getsockname(m_fd, reinterpret_cast<sockaddr *>(&a), &len);
+        ::bind(fd, reinterpret_cast<sockaddr *>(&a), len);
+        ::getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
         url = QStringLiteral("rfc2217://127.0.0.1:%1").arg(ntohs(a.sin_port));
-        if (mode == "none")
-            return; // bound, never listening: the connection is refused
-        ::listen(m_fd, 1);
-        m_thread = std::thread([this] { serve(); });
+        if (mode != "none" && ::listen(fd, 1) == 0) // bound, not listening: refused
+            thread = std::thread([this, mode] { serve(mode); });
     }
     ~ScriptedServer()
     {
-        m_stop = true;
-        if (m_thread.joinable())
-            m_thread.join();
-        ::close(m_fd);
+        if (stop = true; thread.joinable())
+            thread.join();
+        ::close(fd);
     }
-    QString url;
-
-private:
-    void serve()
+    // Ends with the client, at the latest after 10 s.
+    void serve(const QByteArray &mode)
     {
-        pollfd p{m_fd, POLLIN, 0};
-        for (int i = 0; i < 100 && !m_stop && ::poll(&p, 1, 100) == 0; ++i) {
-        }
-        const int c = ::accept(m_fd, nullptr, nullptr);
-        if (c < 0)
-            return;
-        QByteArray in;
+        pollfd p{fd, POLLIN, 0};
+        const int c = ::poll(&p, 1, 10000) == 1 ? ::accept(fd, nullptr, nullptr) : -1;
+        QByteArray in, out;
         char buf[256];
+        bool answered = false; // the option, once
         pollfd q{c, POLLIN, 0};
-        // Ends with the client, at the latest after 10 s.
-        for (int i = 0; i < 100 && !m_stop && m_mode != "close"; ++i) {
-            if (::poll(&q, 1, 100) <= 0)
-                continue;
-            const ssize_t n = ::read(c, buf, sizeof buf);
-            if (n <= 0)
+        for (int i = 0; c >= 0 && mode != "close" && i < 100 && !stop; ++i) {
+            const ssize_t n = ::poll(&q, 1, 100) == 1 ? ::read(c, buf, sizeof buf) : 0;
+            in.append(buf, int(std::max<ssize_t>(n, 0)));
+            if (n < 0 || (q.revents & POLLHUP))
                 break;
-            in.append(buf, n);
-            QByteArray out;
-            if (in.contains("\xff\xfb\x2c") && !m_optionDone) {
-                m_optionDone = true;
-                out = m_mode == "dont"     ? QByteArray("\xff\xfe\x2c")
-                      : m_mode == "babble" ? "\xff\xfa\x2c\x6b" + QByteArray(1000, '\xff')
-                                           : QByteArray("\xff\xfd\x2c");
+            if (in.contains("\xff\xfb\x2c") && !answered) {
+                answered = true;
+                out = mode == "dont"     ? QByteArray("\xff\xfe\x2c")
+                      : mode == "babble" ? "\xff\xfa\x2c\x6b" + QByteArray(1000, '\xff')
+                                         : QByteArray("\xff\xfd\x2c");
             }
-            // Each setting is answered with the value asked, parity perhaps with none.
-            for (int at;
-                 (at = in.indexOf("\xff\xfa\x2c")) >= 0 && in.indexOf("\xff\xf0", at) > at;) {
-                const int end = in.indexOf("\xff\xf0", at);
+            // Each setting answered with the value asked; in "parity" mode, parity with none.
+            for (int at, end; (at = in.indexOf("\xff\xfa\x2c")) >= 0 &&
+                              (end = in.indexOf("\xff\xf0", at)) > at;) {
                 QByteArray sb = in.mid(at + 3, end - at - 3);
                 sb[0] = char(sb[0] + 100);
-                if (m_mode == "parity" && sb[0] == char(103))
+                if (mode == "parity" && sb[0] == char(103))
                     sb[1] = 1;
                 out += "\xff\xfa\x2c" + sb + "\xff\xf0";
-                in.remove(0, end + 2);
+                in.remove(at, end + 2 - at);
             }
-            if (::write(c, out.constData(), size_t(out.size())) < 0)
+            if (!out.isEmpty() && ::write(c, out.constData(), size_t(out.size())) < 0)
                 break;
+            out.clear();
         }
         ::close(c);
     }
-
-    QByteArray m_mode;
-    int m_fd = -1;
-    bool m_optionDone = false;
-    std::atomic<bool> m_stop{false};
-    std::thread m_thread;
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    QString url;
+    std::atomic<bool> stop{false};
+    std::thread thread;
 };
 
 struct LinkRig
@@ -692,14 +673,12 @@ private slots:
         ScriptedServer server(mode);
         MSComm port;
         port.setDeviceResolver([&server](int) { return server.url; });
-        QSignalSpy opened(&port, &MSComm::portOpened);
         QElapsedTimer t;
         t.start();
         QVERIFY(!port.setPortOpen(true));
         QVERIFY(t.elapsed() < 5000);
         QCOMPARE(port.errorString(), "Com 1 (" + server.url + "): " + reason);
         QVERIFY(!port.portOpen());
-        QCOMPARE(opened.count(), 0);
     }
 
     void thresholdSwitchesTheSerialEvent()
