@@ -34,8 +34,6 @@ const QColor kDisplayDisabledText(0x2F, 0x45, 0x38); // 4.8:1 against the green
 constexpr int kKeyLeft[4] = {96, 136, 176, 216};
 constexpr int kKeyTop[3] = {240, 296, 336};
 constexpr int kBlinkIntervalMs = 567;
-// A wait pass that found nothing to do sleeps this long, so that waiting does not spin a core.
-constexpr unsigned long kPumpNapUs = 1000;
 
 QRect keyRect(int k)
 {
@@ -78,6 +76,7 @@ frmKELM::frmKELM(QWidget *parent, Clock &clock)
     setWindowTitle(QStringLiteral("Morvane KELM"));
     setWindowIcon(kelmIcon());
     m_comm.setObjectName(QStringLiteral("MSComm1"));
+    m_pump.setPort(&m_comm);
     buildControls();
     buildMenus();
     layout()->setSizeConstraint(QLayout::SetFixedSize);
@@ -578,9 +577,8 @@ void frmKELM::showBox(int icon, const QString &text)
 void frmKELM::pumpEvents()
 {
     ++m_pumpDepth;
-    QCoreApplication::processEvents(QEventLoop::AllEvents);
+    m_pump.pass();
     --m_pumpDepth;
-    QThread::usleep(kPumpNapUs);
 }
 
 bool frmKELM::dauertestTicked() const

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "device/DevicePanel.h"
+#include "link/EventPump.h"
 #include "station/Station.h"
 
 #include <QMainWindow>
@@ -109,6 +110,7 @@ private:
     // A message box (icon as QMessageBox::Icon) owned by the window in front.
     void showBox(int icon, const QString &text);
 
+    EventPump m_pump;
     std::unique_ptr<MonitorSink> m_monitorSink;
     Station m_station;
     // Short names for the station's parts, which the handlers use throughout.

@@ -3,6 +3,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QXmlStreamWriter>
 
 namespace kelm {
 
@@ -75,6 +76,67 @@ QByteArray checkJson(const CheckRun &run)
         root.insert(QStringLiteral("journal"), journal);
     }
     return QJsonDocument(root).toJson(QJsonDocument::Indented);
+}
+
+QByteArray checkJunit(const CheckRun &run)
+{
+    int failures = 0, skipped = 0;
+    for (const CheckStep &s : run.steps) {
+        failures += s.result == CheckStep::Result::Failed;
+        skipped += s.result == CheckStep::Result::Skipped;
+    }
+    // The run's first step is the status query; what the unit answered belongs to the record.
+    const QString status =
+        !run.steps.empty() && run.steps.front().result == CheckStep::Result::Passed
+            ? run.steps.front().detail
+            : QString();
+    QByteArray out;
+    QXmlStreamWriter xml(&out);
+    xml.setAutoFormatting(true);
+    xml.writeStartDocument();
+    xml.writeStartElement(QStringLiteral("testsuites"));
+    xml.writeStartElement(QStringLiteral("testsuite"));
+    xml.writeAttribute(QStringLiteral("name"), QStringLiteral("kelm-check"));
+    xml.writeAttribute(QStringLiteral("tests"), QString::number(run.steps.size()));
+    xml.writeAttribute(QStringLiteral("failures"), QString::number(failures));
+    xml.writeAttribute(QStringLiteral("errors"), QStringLiteral("0"));
+    xml.writeAttribute(QStringLiteral("skipped"), QString::number(skipped));
+    xml.writeAttribute(QStringLiteral("time"), QString::number(run.seconds, 'f', 3));
+    xml.writeAttribute(QStringLiteral("timestamp"), run.start.toString(Qt::ISODate));
+    xml.writeStartElement(QStringLiteral("properties"));
+    const std::pair<QString, QString> properties[] = {
+        {QStringLiteral("port"), run.port},
+        {QStringLiteral("device"), run.device},
+        {QStringLiteral("speed"), QString::number(run.speed)},
+        {QStringLiteral("variant"),
+         run.coversStx ? QStringLiteral("STX") : QStringLiteral("plain")},
+        {QStringLiteral("status"), status}};
+    for (const auto &[name, value] : properties) {
+        xml.writeEmptyElement(QStringLiteral("property"));
+        xml.writeAttribute(QStringLiteral("name"), name);
+        xml.writeAttribute(QStringLiteral("value"), value);
+    }
+    xml.writeEndElement();
+    for (const CheckStep &s : run.steps) {
+        xml.writeStartElement(QStringLiteral("testcase"));
+        xml.writeAttribute(QStringLiteral("classname"), QStringLiteral("kelm-check"));
+        xml.writeAttribute(QStringLiteral("name"), s.name);
+        xml.writeAttribute(QStringLiteral("time"), QString::number(s.seconds, 'f', 3));
+        if (s.result == CheckStep::Result::Failed) {
+            xml.writeStartElement(QStringLiteral("failure"));
+            xml.writeAttribute(QStringLiteral("message"), s.detail);
+            if (s.linkError != 0)
+                xml.writeAttribute(QStringLiteral("type"),
+                                   QStringLiteral("link error %1").arg(s.linkError));
+            xml.writeCharacters(s.detail);
+            xml.writeEndElement();
+        } else if (s.result == CheckStep::Result::Skipped) {
+            xml.writeEmptyElement(QStringLiteral("skipped"));
+        }
+        xml.writeEndElement();
+    }
+    xml.writeEndDocument();
+    return out;
 }
 
 QString checkSummary(const CheckRun &run)

@@ -37,6 +37,9 @@ struct CheckRun
 //  (ISO 8601 with its offset from UTC), "duration", "steps": [{"name", "result", "duration",
 //  "detail", "error"}], "soak": {...}, "journal": {"file", "stopped"}}
 QByteArray checkJson(const CheckRun &run);
+// JUnit XML as CI servers read it: one testsuite "kelm-check" with port, device, speed, variant
+// and the unit's status reply as properties, one testcase per step with failure or skipped.
+QByteArray checkJunit(const CheckRun &run);
 // A table of the steps, one line each, and the verdict.
 QString checkSummary(const CheckRun &run);
 

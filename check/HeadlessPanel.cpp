@@ -3,18 +3,13 @@
 #include "device/KELM.h"
 #include "device/KELMkonstanten.h"
 
-#include <QCoreApplication>
-#include <QThread>
-
 namespace kelm {
 
 void HeadlessPanel::pumpEvents()
 {
     if (onPump)
         onPump();
-    QCoreApplication::processEvents(QEventLoop::AllEvents);
-    // A wait pass with nothing to do must not spin a core.
-    QThread::usleep(1000);
+    m_pump.pass();
 }
 
 void HeadlessPanel::TasteSetzen(std::uint8_t &Taste)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "device/DevicePanel.h"
+#include "link/EventPump.h"
 
 #include <QStringList>
 #include <array>
@@ -39,8 +40,11 @@ public:
     std::vector<std::uint8_t> reports;
     // Runs once per pass of every wait that lets the event loop run.
     std::function<void()> onPump;
+    // The waits sleep until this port's byte, not for a fixed nap.
+    void watchPort(const MSComm &port) { m_pump.setPort(&port); }
 
 private:
+    EventPump m_pump;
     bool m_demo = true;
     bool m_dauertest = false;
     std::array<bool, 12> m_lit{};

@@ -1,5 +1,6 @@
 // kelm-check: checks a KELM unit without a window, for test benches and scripts.
 #include "check/CheckReport.h"
+#include "link/NetPort.h"
 #include "link/Settings.h"
 #include "link/WholeFile.h"
 #include "station/Station.h"
@@ -96,13 +97,15 @@ int main(int argc, char *argv[])
     parser.setApplicationDescription(QStringLiteral(
         "Checks a KELM operator unit without a window: status query, every LED on, blinking and "
         "off, every display line normal, inverse and blinking. Exit status 0 when every step "
-        "passed, 1 when one failed, 2 on a usage error, a port that cannot be opened, a report "
-        "that cannot be written or a journal that stopped; ended by SIGINT or SIGTERM, 130 or "
-        "143 as the shell reports it."));
+        "passed, 1 when one failed or a network port's server could not be reached, 2 on a "
+        "usage error, a port that cannot be opened, a report that cannot be written or a journal "
+        "that stopped; ended by SIGINT or SIGTERM, 130 or 143 as the shell reports it."));
     parser.addHelpOption();
     parser.addVersionOption();
     const QCommandLineOption port(QStringLiteral("port"),
-                                  QStringLiteral("The serial device, e.g. /dev/ttyUSB0."),
+                                  QStringLiteral("The serial device, e.g. /dev/ttyUSB0, or a line "
+                                                 "behind a serial device server: "
+                                                 "rfc2217://HOST:PORT or tcp://HOST:PORT."),
                                   QStringLiteral("DEVICE"));
     const QCommandLineOption com(
         QStringLiteral("com"),
@@ -117,6 +120,9 @@ int main(int argc, char *argv[])
     const QCommandLineOption json(QStringLiteral("json"),
                                   QStringLiteral("Write a report in JSON to FILE."),
                                   QStringLiteral("FILE"));
+    const QCommandLineOption junit(QStringLiteral("junit"),
+                                   QStringLiteral("Write a report in JUnit XML to FILE."),
+                                   QStringLiteral("FILE"));
     const QCommandLineOption journal(QStringLiteral("journal"),
                                      QStringLiteral("Record every byte and event to FILE."),
                                      QStringLiteral("FILE"));
@@ -129,7 +135,7 @@ int main(int argc, char *argv[])
         QStringLiteral("MINUTES"));
     const QCommandLineOption quiet(QStringLiteral("quiet"),
                                    QStringLiteral("No progress on standard error."));
-    parser.addOptions({port, com, speed, stx, json, journal, keys, soak, quiet});
+    parser.addOptions({port, com, speed, stx, json, junit, journal, keys, soak, quiet});
     if (!parser.parse(QCoreApplication::arguments()))
         return usage(parser.errorText());
     if (parser.isSet(QStringLiteral("help"))) {
@@ -168,13 +174,14 @@ int main(int argc, char *argv[])
     }
     const bool beQuiet = parser.isSet(quiet);
 
-    // Where the report goes is tried before the first step, not after an overnight run.
-    const QString jsonPath = parser.value(json);
-    if (!jsonPath.isEmpty()) {
+    // Where the reports go is tried before the first step, not after an overnight run.
+    const std::pair<QString, QByteArray (*)(const CheckRun &)> reports[] = {
+        {parser.value(json), checkJson}, {parser.value(junit), checkJunit}};
+    for (const auto &[path, format] : reports) {
         QString error;
-        if (!canSaveWholeFile(jsonPath, &error)) {
-            std::fprintf(stderr, "kelm-check: %s: %s\n",
-                         qPrintable(QDir::toNativeSeparators(jsonPath)), qPrintable(error));
+        if (!path.isEmpty() && !canSaveWholeFile(path, &error)) {
+            std::fprintf(stderr, "kelm-check: %s: %s\n", qPrintable(QDir::toNativeSeparators(path)),
+                         qPrintable(error));
             return Trouble;
         }
     }
@@ -185,6 +192,7 @@ int main(int argc, char *argv[])
     HeadlessPanel panel;
     Station station(panel);
     MSComm &comm = station.port();
+    panel.watchPort(comm);
     if (parser.isSet(port)) {
         const QString device = parser.value(port);
         comm.setDeviceResolver([device](int) { return device; });
@@ -192,7 +200,10 @@ int main(int argc, char *argv[])
     comm.setCommPort(comNumber);
     comm.setSettings(QStringLiteral("%1,e,8,1").arg(baud));
     comm.setTag(parser.isSet(stx) ? QStringLiteral("STX") : QString());
-    QObject::connect(&station, &Station::portLost, [](const QString &text) {
+    QObject::connect(&station, &Station::portLost, [&panel](const QString &text) {
+        // A continuous test would otherwise wait out its 10 s for an acknowledgement that
+        // cannot come.
+        panel.setDauertestTicked(false);
         std::fprintf(stderr, "kelm-check: %s\n", qPrintable(text));
     });
     QObject::connect(&station, &Station::journalFailed, [](const QString &message) {
@@ -222,7 +233,8 @@ int main(int argc, char *argv[])
                      qPrintable(parser.isSet(port)
                                     ? run.device + QStringLiteral(": ") + comm.systemErrorString()
                                     : comm.errorString()));
-        return Trouble;
+        // A unit behind a server that refused or never answered is a unit not reached.
+        return isNetworkPort(run.device) ? Failed : Trouble;
     }
     station.link().LinkStatus = linkstatus::Idle;
 
@@ -264,11 +276,11 @@ int main(int argc, char *argv[])
 
     // The report first: a terminal that went away with its ssh session must not cost it.
     int exit = run.passed() ? Passed : Failed;
-    if (!jsonPath.isEmpty()) {
+    for (const auto &[path, format] : reports) {
         QString error;
-        if (!saveWholeFile(jsonPath, checkJson(run), &error)) {
-            std::fprintf(stderr, "kelm-check: %s: %s\n",
-                         qPrintable(QDir::toNativeSeparators(jsonPath)), qPrintable(error));
+        if (!path.isEmpty() && !saveWholeFile(path, format(run), &error)) {
+            std::fprintf(stderr, "kelm-check: %s: %s\n", qPrintable(QDir::toNativeSeparators(path)),
+                         qPrintable(error));
             exit = Trouble;
         }
     }

@@ -1,4 +1,5 @@
 #include "link/MSComm.h"
+#include "link/NetPort.h"
 #include "link/Settings.h"
 
 #include <QFile>
@@ -97,7 +98,7 @@ QString MSComm::deviceFor(int commPort) const
 void MSComm::setSettings(const QString &settings)
 {
     m_settings = settings;
-    if (m_port.isOpen())
+    if (m_port.isOpen() || (m_net && m_net->isOpen()))
         applySettings();
 }
 
@@ -144,6 +145,14 @@ bool MSComm::applySettings()
         m_errorString = tr("Ungültige Einstellung \"%1\"").arg(m_settings);
         return false;
     }
+    if (m_net) {
+        if (!m_net->setLine(s)) {
+            m_errorString = m_net->errorString();
+            return false;
+        }
+        m_applied = s;
+        return true;
+    }
     bool ok = m_port.setBaudRate(s.baud) && m_port.setDataBits(s.dataBits) &&
               m_port.setStopBits(s.stopBits) && m_port.setFlowControl(QSerialPort::NoFlowControl);
     if (ok && !m_port.setParity(s.parity))
@@ -160,17 +169,22 @@ bool MSComm::setPortOpen(bool open)
     // A port whose device went away is finished with here, before its queued close runs.
     if (m_lost && m_port.isOpen())
         m_port.close();
+    if (m_lost)
+        m_net.reset();
     m_lost = false;
     if (!open) {
-        if (m_port.isOpen()) {
+        if (m_port.isOpen() || m_net) {
             m_port.close();
+            m_net.reset();
             emit portClosed();
         }
         return true;
     }
-    if (m_port.isOpen())
+    if (m_port.isOpen() || m_net)
         return true;
     m_openDevice = systemLocation();
+    if (isNetworkPort(m_openDevice))
+        return openNetwork();
     m_port.setPortName(m_openDevice);
     if (!m_port.open(QIODevice::ReadWrite)) {
         m_errorString = withPortName(m_port.errorString());
@@ -185,6 +199,49 @@ bool MSComm::setPortOpen(bool open)
     m_port.clear(QSerialPort::AllDirections);
     emit portOpened();
     return true;
+}
+
+bool MSComm::openNetwork()
+{
+    LineSettings s;
+    if (!parseLineSettings(m_settings, &s)) {
+        m_errorString = withPortName(tr("Ungültige Einstellung \"%1\"").arg(m_settings));
+        return false;
+    }
+    auto net = std::make_unique<NetPort>();
+    if (!net->open(m_openDevice, s)) {
+        m_errorString = withPortName(net->errorString());
+        return false;
+    }
+    // As on a local line, what came before the port was opened is not for the procedures.
+    net->clear();
+    connect(net.get(), &NetPort::readyRead, this, &MSComm::onReadyRead);
+    connect(net.get(), &NetPort::lost, this, &MSComm::onNetLost);
+    m_net = std::move(net);
+    m_applied = s;
+    m_errorString.clear();
+    emit portOpened();
+    return true;
+}
+
+void MSComm::onNetLost(const QString &reason)
+{
+    if (m_lost || !m_net)
+        return;
+    // As for a device that went away: closed for the procedures at once, for good from the
+    // event loop, since this may run inside a wait of the link.
+    m_lost = true;
+    m_errorString = withPortName(reason);
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            if (!m_lost)
+                return;
+            const QString text = m_errorString;
+            m_net.reset();
+            emit portLost(text);
+        },
+        Qt::QueuedConnection);
 }
 
 QString MSComm::description() const
@@ -209,6 +266,8 @@ QString MSComm::withPortName(const QString &text)
 
 bool MSComm::portOpen() const
 {
+    if (m_net)
+        return m_net->isOpen() && !m_lost;
     return m_port.isOpen() && !m_lost;
 }
 
@@ -216,6 +275,11 @@ int MSComm::inBufferCount()
 {
     if (!portOpen())
         return 0;
+    if (m_net) {
+        if (m_net->bytesAvailable() == 0)
+            m_net->waitForReadyRead(0);
+        return static_cast<int>(std::min<qint64>(m_net->bytesAvailable(), 32767));
+    }
     if (m_port.bytesAvailable() == 0)
         m_port.waitForReadyRead(0);
     return static_cast<int>(std::min<qint64>(m_port.bytesAvailable(), 32767));
@@ -225,15 +289,29 @@ QByteArray MSComm::input()
 {
     if (!portOpen())
         return {};
+    if (m_net) {
+        if (m_net->bytesAvailable() == 0)
+            m_net->waitForReadyRead(0);
+        const QByteArray bytes = m_net->read(m_inputLen > 0 ? m_inputLen : 0);
+        m_traffic += quint64(bytes.size());
+        return bytes;
+    }
     if (m_port.bytesAvailable() == 0)
         m_port.waitForReadyRead(0);
-    return m_inputLen > 0 ? m_port.read(m_inputLen) : m_port.readAll();
+    const QByteArray bytes = m_inputLen > 0 ? m_port.read(m_inputLen) : m_port.readAll();
+    m_traffic += quint64(bytes.size());
+    return bytes;
 }
 
 void MSComm::output(const QByteArray &bytes)
 {
     if (!portOpen() || bytes.isEmpty())
         return;
+    m_traffic += quint64(bytes.size());
+    if (m_net) {
+        m_net->write(bytes);
+        return;
+    }
     m_port.write(bytes);
     // The procedures do not run the event loop between bytes, so push the byte out now.
     m_port.flush();
@@ -255,6 +333,8 @@ bool MSComm::waitForInput(int msecs)
         QThread::msleep(static_cast<unsigned long>(std::max(msecs, 0)));
         return false;
     }
+    if (m_net)
+        return m_net->waitForReadyRead(msecs);
     if (m_port.bytesAvailable() > 0)
         return true;
     return m_port.waitForReadyRead(msecs) || m_port.bytesAvailable() > 0;
@@ -277,7 +357,8 @@ void MSComm::scheduleEvent()
 void MSComm::deliverEvent()
 {
     m_eventQueued = false;
-    if (m_rThreshold <= 0 || !portOpen() || m_port.bytesAvailable() == 0)
+    if (m_rThreshold <= 0 || !portOpen() ||
+        (m_net ? m_net->bytesAvailable() : m_port.bytesAvailable()) == 0)
         return;
     m_commEvent = EventReceive;
     emit OnComm();

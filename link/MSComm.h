@@ -5,8 +5,11 @@
 #include <QObject>
 #include <QSerialPort>
 #include <functional>
+#include <memory>
 
 namespace kelm {
+
+class NetPort;
 
 struct LineSettings
 {
@@ -28,7 +31,8 @@ QString defaultComDevice(int n);
 // most Linux users need first: the device's group and how to join it.
 QString withAccessRemedy(const QString &systemText, const QString &device, bool accessRefused);
 
-// The serial port component of the main window, over QSerialPort.
+// The serial port component of the main window, over QSerialPort; a device named
+// "rfc2217://HOST:PORT" or "tcp://HOST:PORT" is a line behind a serial device server instead.
 class MSComm : public QObject, public CommPort
 {
     Q_OBJECT
@@ -50,7 +54,8 @@ public:
     void setTag(const QString &tag) { m_tag = tag; }
 
     // Opens or closes the port; false with errorString() when opening fails, the system's text
-    // preceded by the port and its device: "Com 1 (/dev/ttyUSB3): No such file or directory".
+    // preceded by the port and its device: "Com 1 (/dev/ttyUSB3): No such file or directory",
+    // "Com 1 (rfc2217://lab-7:4001): server refused parity even".
     bool setPortOpen(bool open);
     QString errorString() const { return m_errorString; }
     // The system's own text of the last failure, without port and device.
@@ -71,6 +76,9 @@ public:
     int commEvent() const override { return m_commEvent; }
     QString tag() const override { return m_tag; }
     bool waitForInput(int msecs) override;
+    // Bytes the procedures have written and read so far; a wait that sees it unchanged since
+    // its last pass knows that it is only waiting.
+    quint64 traffic() const { return m_traffic; }
 
 signals:
     // The serial event; delivered through the event loop only.
@@ -90,8 +98,12 @@ private:
     bool deviceGone(QString *reason);
     bool applySettings();
     QString withPortName(const QString &text);
+    bool openNetwork();
+    void onNetLost(const QString &reason);
 
     QSerialPort m_port;
+    // The network line while a network device is open, else null.
+    std::unique_ptr<NetPort> m_net;
     DeviceResolver m_resolver;
     int m_commPort = 1;
     QString m_settings = QStringLiteral("9600,e,8,1");
@@ -105,6 +117,7 @@ private:
     int m_commEvent = 0;
     bool m_eventQueued = false;
     bool m_lost = false;
+    quint64 m_traffic = 0;
 };
 
 } // namespace kelm

@@ -8,6 +8,7 @@ packages=(
     libgl-dev libxkbcommon-dev
     fonts-dejavu-core fonts-liberation2 fonts-noto-mono
     xvfb xauth xdotool libxcb-cursor0
+    ser2net
     lintian appstream desktop-file-utils
 )
 

@@ -6,9 +6,12 @@
 #include <QDeadlineTimer>
 #include <QDialog>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QLabel>
 #include <QMessageBox>
+#include <QRegularExpression>
+#include <QTcpServer>
 #include <QTest>
 #include <QThread>
 #include <csignal>
@@ -122,6 +125,51 @@ void UnitProcess::read()
         else if (kind == QLatin1String("line"))
             device = rest.section(QLatin1Char(' '), 1);
     }
+}
+
+Ser2net::Ser2net(const QString &device, const QString &kind, const QString &line)
+{
+    // A free port from the system, handed over; another program may take it in between.
+    for (int attempt = 0; attempt < 5 && url.isEmpty(); ++attempt) {
+        QTcpServer probe;
+        probe.listen(QHostAddress::LocalHost);
+        const quint16 port = probe.serverPort();
+        probe.close();
+        QFile config(m_dir.filePath(QStringLiteral("ser2net.yaml")));
+        if (!config.open(QIODevice::WriteOnly | QIODevice::Truncate))
+            return;
+        // As the README advises: each handshake byte goes on at once, not after two characters.
+        config.write(QStringLiteral("%YAML 1.1\n---\nconnection: &line\n  accepter: %1tcp(nodelay)"
+                                    ",127.0.0.1,%2\n  connector: serialdev,%3,%4,local\n"
+                                    "  options:\n    chardelay: false\n")
+                         .arg(kind == QLatin1String("rfc2217") ? "telnet(rfc2217)," : "")
+                         .arg(port)
+                         .arg(device, line)
+                         .toUtf8());
+        config.close();
+        m_process.start(QStringLiteral("ser2net"),
+                        {"-n", "-u", "-P", m_dir.filePath("pid"), "-c", config.fileName()});
+        // Listening, as the socket table says: a probe connection would make it open the line.
+        const QRegularExpression listening(
+            QStringLiteral(": 0100007F:%1 0+:0000 0A ").arg(port, 4, 16, QLatin1Char('0')),
+            QRegularExpression::CaseInsensitiveOption);
+        auto table = [] {
+            QFile f(QStringLiteral("/proc/net/tcp"));
+            return f.open(QIODevice::ReadOnly) ? QString::fromLatin1(f.readAll()) : QString();
+        };
+        if (waitFor([&] { return table().contains(listening); }, 5000))
+            url = QStringLiteral("%1://127.0.0.1:%2").arg(kind).arg(port);
+        else
+            stop();
+    }
+}
+
+void Ser2net::stop()
+{
+    if (m_process.state() == QProcess::NotRunning)
+        return;
+    m_process.kill();
+    m_process.waitForFinished(3000);
 }
 
 QByteArray RecordingSink::bytes(std::uint8_t direction) const

@@ -14,6 +14,7 @@
 #include <QPointer>
 #include <QProcess>
 #include <QStringList>
+#include <QTemporaryDir>
 #include <QTimer>
 #include <QWidget>
 #include <functional>
@@ -84,6 +85,21 @@ public:
 
 private:
     void read();
+    QProcess m_process;
+};
+
+// ser2net on 127.0.0.1 in front of a serial device, from a configuration written for it: kind
+// "rfc2217" or "tcp", and the server's own setting of the line.
+class Ser2net
+{
+public:
+    Ser2net(const QString &device, const QString &kind, const QString &line = "9600e81");
+    ~Ser2net() { stop(); }
+    QString url; // kind://127.0.0.1:PORT; empty when the server did not start
+    void stop();
+
+private:
+    QTemporaryDir m_dir;
     QProcess m_process;
 };
 

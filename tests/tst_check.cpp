@@ -13,6 +13,7 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QXmlStreamReader>
 #include <csignal>
 #include <ctime>
 #include <optional>
@@ -181,6 +182,15 @@ private slots:
             << "1/64 status query: FAILED - send failed: no DLE within 1 s (132)\n"
                "63 more steps skipped after the failure\n"
             << "failed";
+        // Through ser2net, which starts the line at 9600: the client sets 19200.
+        QTest::newRow("RFC 2217 through ser2net")
+            << QStringList{"--port", "@rfc2217", "--speed", "19200", "--json", "@report"} << "" << 0
+            << "64/64"
+            << "passed";
+        QTest::newRow("ser2net ends during a continuous test")
+            << QStringList{"--port", "@rfc2217", "--soak", "1", "--json", "@report"} << "kill" << 1
+            << "connection closed by the server"
+            << "failed";
         QTest::newRow("unknown option") << QStringList{"--bogus"} << "" << 2
                                         << "kelm-check: Unknown option 'bogus'.\nTry 'kelm-check "
                                            "--help' for more information.\n"
@@ -235,6 +245,14 @@ private slots:
             unit.emplace(KELM_UNIT_BIN, link);
             QVERIFY(!unit->device.isEmpty());
         }
+        std::optional<test::Ser2net> server;
+        if (arguments.contains("@rfc2217")) {
+            unit.emplace(KELM_UNIT_BIN, link);
+            QVERIFY(!server.emplace(link, "rfc2217", "9600e81").url.isEmpty());
+            arguments.replaceInStrings("@rfc2217", server->url);
+        }
+        if (arguments.contains("--json"))
+            arguments << "--junit" << dir.filePath("report.xml");
         sim::PtyPair silent; // a line whose far end never answers
         arguments.replaceInStrings("@line", link);
         arguments.replaceInStrings("@journal", journalPath);
@@ -274,6 +292,11 @@ private slots:
                 return err.contains(text);
             });
         };
+        if (event == "kill") {
+            QVERIFY2(errHas("64/65"), qPrintable(err));
+            server->stop();
+            t.restart(); // from here the run must end within seconds
+        }
         if (event == "rmdir") {
             QVERIFY2(errHas("10/64"), qPrintable(err));
             // Held meanwhile, so that the run cannot end before its journal is gone.
@@ -309,6 +332,21 @@ private slots:
         const QByteArray out = check.readAllStandardOutput();
         QVERIFY(out.contains(report.toUpper().toLatin1()));
         QVERIFY(!out.contains("skipped  ")); // the skipped steps share one line
+        // The JUnit report: one case per step, counted right, the failed one with its detail.
+        QFile junit(dir.filePath("report.xml"));
+        QVERIFY(junit.open(QIODevice::ReadOnly));
+        QXmlStreamReader xml(&junit);
+        QMap<QString, int> seen;
+        QXmlStreamAttributes suite;
+        while (!xml.atEnd())
+            if (xml.readNext() == QXmlStreamReader::StartElement && ++seen[xml.name().toString()] &&
+                xml.name() == u"testsuite")
+                suite = xml.attributes();
+        QVERIFY2(!xml.hasError() && seen["testcase"] >= 64, qPrintable(xml.errorString()));
+        QCOMPARE(suite.value("tests").toInt(), seen["testcase"]);
+        QCOMPARE(suite.value("failures").toInt(), seen["failure"]);
+        QCOMPARE(suite.value("skipped").toInt(), seen["skipped"]);
+        QCOMPARE(seen["failure"], report == "failed" ? 1 : 0);
         // Local time with its offset: unambiguous across a change of daylight saving time.
         const QString start = json["start"].toString();
         QVERIFY2(QRegularExpression(R"(T\d\d:\d\d:\d\d\.\d{3}([+-]\d\d:\d\d|Z)$)")

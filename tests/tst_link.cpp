@@ -11,10 +11,15 @@
 #include <QRandomGenerator>
 #include <QSignalSpy>
 #include <QTest>
+#include <arpa/inet.h>
+#include <atomic>
 #include <cerrno>
 #include <deque>
+#include <netinet/in.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <termios.h>
+#include <thread>
 #include <unistd.h>
 
 using namespace kelm;
@@ -191,13 +196,20 @@ QString empfangenFailure(const QByteArray &line, bool stx, bool open, std::size_
     return {};
 }
 #undef EXPECT
-// Com 1 on a pseudo-terminal whose far end is read and written by the test itself.
+// Com 1 on a pseudo-terminal whose far end is read and written by the test itself; with
+// `server` ("rfc2217" or "tcp") through ser2net set for `serverLine`.
 struct RawLine
 {
-    explicit RawLine(const QString &settings = QStringLiteral("9600,e,8,1"))
+    explicit RawLine(const QString &settings = QStringLiteral("9600,e,8,1"),
+                     const QString &server = {}, const QString &serverLine = "9600e81")
     {
         line.unit->stop();
         line.wire(port);
+        if (!server.isEmpty()) {
+            net = std::make_unique<test::Ser2net>(line.device(), server, serverLine);
+            const QString url = net->url;
+            port.setDeviceResolver([url](int) { return url; });
+        }
         port.setSettings(settings);
         opened = port.setPortOpen(true);
     }
@@ -217,10 +229,74 @@ struct RawLine
     }
     int fd() const { return line.pty.master(); }
     test::UnitOnLine line;
+    std::unique_ptr<test::Ser2net> net;
     MSComm port;
     bool opened = false;
 };
 using Records = std::vector<std::pair<std::uint8_t, std::uint8_t>>;
+
+// An RFC 2217 server of the test's own on 127.0.0.1, in a thread, for the answers ser2net never
+// gives: "dont" refuses the option, "babble" answers it with an endless subnegotiation only,
+// "parity" sets no parity whatever is asked, "close" hangs up at once, "none" is not there.
+struct ScriptedServer
+{
+    explicit ScriptedServer(const QByteArray &mode)
+    {
+        sockaddr_in a{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+        socklen_t len = sizeof a;
+        ::bind(fd, reinterpret_cast<sockaddr *>(&a), len);
+        ::getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
+        url = QStringLiteral("rfc2217://127.0.0.1:%1").arg(ntohs(a.sin_port));
+        if (mode != "none" && ::listen(fd, 1) == 0) // bound, not listening: refused
+            thread = std::thread([this, mode] { serve(mode); });
+    }
+    ~ScriptedServer()
+    {
+        if (stop = true; thread.joinable())
+            thread.join();
+        ::close(fd);
+    }
+    // Ends with the client, at the latest after 10 s.
+    void serve(const QByteArray &mode)
+    {
+        pollfd p{fd, POLLIN, 0};
+        const int c = ::poll(&p, 1, 10000) == 1 ? ::accept(fd, nullptr, nullptr) : -1;
+        QByteArray in, out;
+        char buf[256];
+        bool answered = false; // the option, once
+        pollfd q{c, POLLIN, 0};
+        for (int i = 0; c >= 0 && mode != "close" && i < 100 && !stop; ++i) {
+            const ssize_t n = ::poll(&q, 1, 100) == 1 ? ::read(c, buf, sizeof buf) : 0;
+            in.append(buf, int(std::max<ssize_t>(n, 0)));
+            if (n < 0 || (q.revents & POLLHUP))
+                break;
+            if (in.contains("\xff\xfb\x2c") && !answered) {
+                answered = true;
+                out = mode == "dont"     ? QByteArray("\xff\xfe\x2c")
+                      : mode == "babble" ? "\xff\xfa\x2c\x6b" + QByteArray(1000, '\xff')
+                                         : QByteArray("\xff\xfd\x2c");
+            }
+            // Each setting answered with the value asked; in "parity" mode, parity with none.
+            for (int at, end; (at = in.indexOf("\xff\xfa\x2c")) >= 0 &&
+                              (end = in.indexOf("\xff\xf0", at)) > at;) {
+                QByteArray sb = in.mid(at + 3, end - at - 3);
+                sb[0] = char(sb[0] + 100);
+                if (mode == "parity" && sb[0] == char(103))
+                    sb[1] = 1;
+                out += "\xff\xfa\x2c" + sb + "\xff\xf0";
+                in.remove(at, end + 2 - at);
+            }
+            if (!out.isEmpty() && ::write(c, out.constData(), size_t(out.size())) < 0)
+                break;
+            out.clear();
+        }
+        ::close(c);
+    }
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    QString url;
+    std::atomic<bool> stop{false};
+    std::thread thread;
+};
 
 struct LinkRig
 {
@@ -528,11 +604,21 @@ private slots:
         QVERIFY(rig.line.out.empty());
     }
 
+    void rawBytesBothWays_data()
+    {
+        QTest::addColumn<QString>("server");
+        QTest::newRow("pseudo-terminal") << QString();
+        // 0xFF is Telnet's IAC there: doubled on the socket, single on the line.
+        QTest::newRow("RFC 2217 through ser2net") << "rfc2217";
+        QTest::newRow("raw TCP through ser2net") << "tcp";
+    }
+
     // Every byte value both ways, unchanged; the count sees waiting bytes without the event
     // loop; waiting on a silent line sleeps rather than returning at once.
     void rawBytesBothWays()
     {
-        RawLine raw;
+        QFETCH(QString, server);
+        RawLine raw(QStringLiteral("9600,e,8,1"), server);
         QVERIFY2(raw.opened, qPrintable(raw.port.errorString()));
         QByteArray all;
         for (int v = 0; v < 256; ++v)
@@ -565,6 +651,36 @@ private slots:
         QVERIFY(t.elapsed() >= 40);
     }
 
+    void networkPortRefusals_data()
+    {
+        QTest::addColumn<QByteArray>("mode");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("option refused")
+            << QByteArray("dont") << "server refused the COM-PORT-CONTROL option";
+        QTest::newRow("no answer, only nonsense")
+            << QByteArray("babble") << "server did not answer the COM-PORT-CONTROL option";
+        QTest::newRow("parity refused") << QByteArray("parity") << "server refused parity even";
+        QTest::newRow("hung up at once")
+            << QByteArray("close") << "connection closed by the server";
+        QTest::newRow("nobody there") << QByteArray("none") << "Connection refused";
+    }
+
+    // Each refusal is an open failure that names the port and the reason, within seconds.
+    void networkPortRefusals()
+    {
+        QFETCH(QByteArray, mode);
+        QFETCH(QString, reason);
+        ScriptedServer server(mode);
+        MSComm port;
+        port.setDeviceResolver([&server](int) { return server.url; });
+        QElapsedTimer t;
+        t.start();
+        QVERIFY(!port.setPortOpen(true));
+        QVERIFY(t.elapsed() < 5000);
+        QCOMPARE(port.errorString(), "Com 1 (" + server.url + "): " + reason);
+        QVERIFY(!port.portOpen());
+    }
+
     void thresholdSwitchesTheSerialEvent()
     {
         RawLine raw;
@@ -584,9 +700,19 @@ private slots:
         QTRY_COMPARE(events.count(), 2);
     }
 
+    void settingsAreApplied_data()
+    {
+        QTest::addColumn<QString>("server");
+        QTest::newRow("pseudo-terminal") << QString();
+        // The server starts the line at 9600; the port sets 19200 and then 9600 again.
+        QTest::newRow("RFC 2217 through ser2net") << "rfc2217";
+    }
+
     void settingsAreApplied()
     {
-        RawLine raw(QStringLiteral("19200,e,8,1"));
+        QFETCH(QString, server);
+        RawLine raw(QStringLiteral("19200,e,8,1"), server);
+        QVERIFY2(raw.opened, qPrintable(raw.port.errorString()));
         termios tio{};
         // The slave's settings are visible through any descriptor of the pair.
         QCOMPARE(::tcgetattr(raw.fd(), &tio), 0);

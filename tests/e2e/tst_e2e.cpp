@@ -244,6 +244,36 @@ private slots:
         QVERIFY(test::readFile(m_home.filePath("state/kelm/state.conf")).contains("Main=@Point("));
     }
 
+    // The unit in a rack behind ser2net, Com 1 mapped to it by RFC 2217: start-up, a click and
+    // a report of the unit's, each through the network.
+    void unitBehindSer2net()
+    {
+        m_tool.kill();
+        m_tool.waitForFinished(3000);
+        test::Ser2net server(m_link, QStringLiteral("rfc2217"), QStringLiteral("19200e81"));
+        QVERIFY(!server.url.isEmpty());
+        QVERIFY(test::writeFile(m_home.filePath("config/kelm/kelm.conf"),
+                                "[Ports]\nCom1=" + server.url.toLocal8Bit() + "\n"));
+        m_unit->rx.clear();
+        m_tool.start(QStringLiteral(KELM_BIN), {});
+        QVERIFY(test::waitFor([&] { return !window(QStringLiteral("Schnittstelle")).isEmpty(); },
+                              10000));
+        xdo({"mousemove", "--window", window(QStringLiteral("Schnittstelle")), "64", "188", "click",
+             "1"});
+        waitForRx(4);
+        QCOMPARE(m_unit->rx.last(), hex(Telegramm::allLedsOff()));
+        QVERIFY(
+            test::waitFor([&] { return !window(QStringLiteral("Morvane KELM")).isEmpty(); }, 5000));
+        QTest::qWait(600);
+        clickKey(7);
+        waitForRx(5);
+        QCOMPARE(m_unit->rx.last(), hex(Telegramm::ledOn(7)));
+        const int before = int(m_unit->tx.size());
+        m_unit->command(QStringLiteral("key 4"));
+        QVERIFY(test::waitFor([&] { return int(m_unit->tx.size()) > before; }, 5000));
+        QVERIFY(m_unit->txFailed.isEmpty() && messageBoxes() == 0);
+    }
+
 private:
     QString journal() const { return m_home.filePath("journal.txt"); }
     // The tool's windows and their state, as seen from outside.
