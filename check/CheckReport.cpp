@@ -110,7 +110,9 @@ QByteArray checkJunit(const CheckRun &run)
         {QStringLiteral("speed"), QString::number(run.speed)},
         {QStringLiteral("variant"),
          run.coversStx ? QStringLiteral("STX") : QStringLiteral("plain")},
-        {QStringLiteral("status"), status}};
+        {QStringLiteral("status"), status},
+        // "interrupted" has no place of its own in JUnit's counts.
+        {QStringLiteral("result"), run.result()}};
     for (const auto &[name, value] : properties) {
         xml.writeEmptyElement(QStringLiteral("property"));
         xml.writeAttribute(QStringLiteral("name"), name);
@@ -132,6 +134,8 @@ QByteArray checkJunit(const CheckRun &run)
             xml.writeEndElement();
         } else if (s.result == CheckStep::Result::Skipped) {
             xml.writeEmptyElement(QStringLiteral("skipped"));
+            if (!s.detail.isEmpty())
+                xml.writeAttribute(QStringLiteral("message"), s.detail);
         }
         xml.writeEndElement();
     }

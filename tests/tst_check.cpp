@@ -338,10 +338,16 @@ private slots:
         QXmlStreamReader xml(&junit);
         QMap<QString, int> seen;
         QXmlStreamAttributes suite;
-        while (!xml.atEnd())
-            if (xml.readNext() == QXmlStreamReader::StartElement && ++seen[xml.name().toString()] &&
-                xml.name() == u"testsuite")
+        QString result; // "interrupted" has no count of its own: a property says it
+        while (!xml.atEnd()) {
+            if (xml.readNext() != QXmlStreamReader::StartElement || !++seen[xml.name().toString()])
+                continue;
+            if (xml.name() == u"testsuite")
                 suite = xml.attributes();
+            if (xml.name() == u"property" && xml.attributes().value("name") == u"result")
+                result = xml.attributes().value("value").toString();
+        }
+        QCOMPARE(result, report);
         QVERIFY2(!xml.hasError() && seen["testcase"] >= 64, qPrintable(xml.errorString()));
         QCOMPARE(suite.value("tests").toInt(), seen["testcase"]);
         QCOMPARE(suite.value("failures").toInt(), seen["failure"]);
