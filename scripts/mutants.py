@@ -127,7 +127,9 @@ def run(cmd, cwd, env=None, timeout=None):
 
 @contextlib.contextmanager
 def build_lock():
-    """The lock every build and test run on this machine takes, as flock(1) takes it."""
+    """The lock every build and test run on this machine takes, as flock(1) takes it. Python
+    opens the file close-on-exec, so no build tool or helper started under the lock keeps
+    holding it after this process lets go."""
     with open(LOCK, "a") as handle:
         fcntl.flock(handle, fcntl.LOCK_EX)
         try:
@@ -489,6 +491,8 @@ def draw(sources, count, seed):
         by_line.setdefault((c[0], c[1]), []).append(c)
     rng = random.Random(seed)
     lines = rng.sample(sorted(by_line), min(count, len(by_line)))
+    print(f"{len(lines)} faults drawn with seed {seed} from {len(by_line)} places "
+          f"({sum(map(len, by_line.values()))} changes) in {len(sources)} files", flush=True)
     return sorted(rng.choice(by_line[line]) for line in lines)
 
 
@@ -509,26 +513,30 @@ def describe(sources, fault):
 # Running the suite.
 
 def run_program(build, name, limit, env):
-    """Runs one test program through CTest (its registered environment), killed after limit
-    seconds. Gives (passed, seconds, note)."""
+    """Runs one test program through CTest (its registered environment), stopped after limit
+    seconds. Gives (passed, seconds, note). The output goes to a file, not a pipe: a helper
+    the program leaves behind would hold a pipe open and the wait with it."""
     start = time.monotonic()
-    proc = subprocess.Popen(["ctest", "-R", f"^{name}$", "--output-on-failure"], cwd=build,
-                            env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
-                            start_new_session=True)
-    try:
-        out, _ = proc.communicate(timeout=limit)
-    except subprocess.TimeoutExpired:
-        for sig in (signal.SIGTERM, signal.SIGKILL):
-            with contextlib.suppress(ProcessLookupError):
-                os.killpg(proc.pid, sig)
-            time.sleep(1)
-        proc.communicate()
-        return False, time.monotonic() - start, f"hung, stopped after {limit:.0f} s"
-    seconds = time.monotonic() - start
+    with tempfile.TemporaryFile("w+") as log:
+        proc = subprocess.Popen(["ctest", "-R", f"^{name}$", "--output-on-failure"], cwd=build,
+                                env=env, stdout=log, stderr=subprocess.STDOUT, text=True,
+                                start_new_session=True)
+        try:
+            proc.wait(timeout=limit)
+        except subprocess.TimeoutExpired:
+            for sig in (signal.SIGTERM, signal.SIGKILL):
+                with contextlib.suppress(ProcessLookupError):
+                    os.killpg(proc.pid, sig)
+                time.sleep(1)
+            proc.wait()
+            return False, time.monotonic() - start, f"hung, stopped after {limit:.0f} s"
+        seconds = time.monotonic() - start
+        log.seek(0)
+        out = log.read()
     if proc.returncode == 0 and re.search(r"100% tests passed", out):
         return True, seconds, ""
     if "***Timeout" in out:
-        return False, seconds, "its CTest time limit"
+        return False, seconds, "hung, stopped by its CTest time limit"
     failed = re.findall(r"^FAIL!\s*:\s*(\S+)", out, re.M)
     crash = re.search(r"\*\*\*Exception: (\w+)|Child aborted|SegFault", out)
     note = failed[0] if failed else (crash.group(0) if crash else "failed")
@@ -563,6 +571,8 @@ def random_campaign(root, args, sources, faults):
     try:
         with build_lock():
             r = run(f"cmake -S . -B {build} -DCMAKE_BUILD_TYPE=RelWithDebInfo", work)
+        if r.returncode != 0:
+            sys.exit("the unchanged tree does not configure:\n" + r.stdout[-3000:])
         for target in targets + ([E2E] if args.with_e2e else []):
             # One target a lock: the first build is long, and others may need the machine.
             with build_lock():
