@@ -218,6 +218,8 @@ def blank(text):
 def closing(masked, open_at):
     """The offset of the bracket that closes the one at open_at, or -1."""
     pairs = {"(": ")", "[": "]", "{": "}"}
+    if masked[open_at] not in pairs:
+        return -1
     stack = []
     for k in range(open_at, len(masked)):
         ch = masked[k]
@@ -296,7 +298,7 @@ def name_shape(name):
     for shape in (r"^k[A-Z]", r"^m_", r"^[A-Za-z_]\w*::", r"^[a-z]", r"^[A-Z]"):
         m = re.match(shape, name)
         if m:
-            return m.group(0)
+            return m.group(0) if shape.endswith("::") else shape
     return None
 
 
