@@ -539,7 +539,8 @@ def run_program(build, name, limit, env):
         return True, seconds, ""
     if "***Timeout" in out:
         return False, seconds, "hung, stopped by its CTest time limit"
-    failed = re.findall(r"^FAIL!\s*:\s*(\S+)", out, re.M)
+    # "FAIL!  : Test::function(data tag) message": the function and its row, spaces and all.
+    failed = re.findall(r"^FAIL!\s*:\s*(\S+?\(.*?\))(?: |$)", out, re.M)
     crash = re.search(r"\*\*\*Exception: (\w+)|Child aborted|SegFault", out)
     note = failed[0] if failed else (crash.group(0) if crash else "failed")
     return False, seconds, note
