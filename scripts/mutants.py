@@ -136,6 +136,8 @@ def build_lock():
             yield
         finally:
             fcntl.flock(handle, fcntl.LOCK_UN)
+    # A moment before the next fault asks again, so that a build waiting for the lock gets it.
+    time.sleep(0.5)
 
 
 # ---------------------------------------------------------------------------------------------
