@@ -228,8 +228,14 @@ void MSComm::onNetLost(const QString &reason)
 {
     if (m_lost || !m_net)
         return;
-    // As for a device that went away: closed for the procedures at once, for good from the
-    // event loop, since this may run inside a wait of the link.
+    // As for a device that went away.
+    reportLost(reason);
+}
+
+void MSComm::reportLost(const QString &reason)
+{
+    // Closing inside the port's own signal is not safe, and this may run inside a wait of the
+    // link: the port counts as closed at once and is closed for good from the event loop.
     m_lost = true;
     m_errorString = withPortName(reason);
     QMetaObject::invokeMethod(
@@ -238,7 +244,10 @@ void MSComm::onNetLost(const QString &reason)
             if (!m_lost)
                 return;
             const QString text = m_errorString;
-            m_net.reset();
+            if (m_net)
+                m_net.reset();
+            else
+                m_port.close();
             emit portLost(text);
         },
         Qt::QueuedConnection);
@@ -403,20 +412,7 @@ void MSComm::onError(QSerialPort::SerialPortError error)
         m_port.setReadBufferSize(m_port.readBufferSize());
         return;
     }
-    // Closing inside the port's own signal is not safe; treat the port as closed at once and
-    // close it from the event loop.
-    m_lost = true;
-    m_errorString = withPortName(reason);
-    QMetaObject::invokeMethod(
-        this,
-        [this] {
-            if (!m_lost)
-                return;
-            const QString text = m_errorString;
-            m_port.close();
-            emit portLost(text);
-        },
-        Qt::QueuedConnection);
+    reportLost(reason);
 }
 
 } // namespace kelm

@@ -96,6 +96,8 @@ private:
     void onError(QSerialPort::SerialPortError error);
     // Confirms a read error as the device gone, not an empty read; with the reason.
     bool deviceGone(QString *reason);
+    // The port went away under the procedures; said once, through portLost.
+    void reportLost(const QString &reason);
     bool applySettings();
     QString withPortName(const QString &text);
     bool openNetwork();

@@ -95,6 +95,9 @@ private slots:
         QTest::newRow("no status reply")
             << "noreply"
             << "status query" << 132 << "no unit found: no reply within 1 s (132)";
+        QTest::newRow("broken status reply")
+            << "bcc"
+            << "status query" << 136 << "no unit found: broken reply, refused with NAK (136)";
     }
 
     void faults()
@@ -113,6 +116,8 @@ private slots:
             unit.setAckDigit('2');
         else if (fault == "noreply")
             unit.setStatusReply({});
+        else if (fault == "bcc")
+            unit.corruptNextBcc(1000);
         QElapsedTimer t;
         t.start();
         const std::vector<CheckStep> steps = rig.check.run();
