@@ -747,6 +747,9 @@ private slots:
         QBitArray capital(185);
         capital.fill(true, 0, 13);
         QVERIFY((ink(7, bottom) & capital).count(true) == 0);
+        // The captions keep their designed places on the unit's face, whatever they grow to.
+        QCOMPARE(w.findChild<QWidget *>("chkBlinken")->pos(), QPoint(40, 200));
+        QCOMPARE(w.findChild<QWidget *>("chkInvers")->pos(), QPoint(248, 200));
         frmAbout about;
         for (QWidget *box :
              {w.findChild<QWidget *>("chkBlinken"), w.findChild<QWidget *>("chkInvers"),

@@ -117,11 +117,18 @@ private slots:
     {
         QTest::addColumn<int>("value");
         QTest::addColumn<bool>("printable");
-        QTest::newRow("0x1F") << 0x1F << false;
-        QTest::newRow("blank") << 0x20 << true;
-        QTest::newRow("A") << 0x41 << true;
-        QTest::newRow("~") << 0x7E << true;
-        QTest::newRow("0x7F") << 0x7F << false;
+        QTest::addColumn<bool>("note"); // a word or the character under the hex digits
+        QTest::newRow("STX") << 0x02 << false << true;
+        QTest::newRow("ETX") << 0x03 << false << true;
+        QTest::newRow("0x04") << 0x04 << false << false;
+        QTest::newRow("DLE") << 0x10 << false << true;
+        QTest::newRow("0x11") << 0x11 << false << false;
+        QTest::newRow("NAK") << 0x15 << false << true;
+        QTest::newRow("0x1F") << 0x1F << false << false;
+        QTest::newRow("blank") << 0x20 << true << false;
+        QTest::newRow("A") << 0x41 << true << true;
+        QTest::newRow("~") << 0x7E << true << true;
+        QTest::newRow("0x7F") << 0x7F << false << false;
     }
 
     // In the ASCII view a printable byte is its one character, any other byte its two hex
@@ -130,6 +137,7 @@ private slots:
     {
         QFETCH(int, value);
         QFETCH(bool, printable);
+        QFETCH(bool, note);
         V24Mon m;
         m.show();
         QVERIFY(QTest::qWaitForWindowExposed(&m));
@@ -140,11 +148,11 @@ private slots:
         const QImage hex = m.picture().copy();
         QCOMPARE(ascii.copy(cell) != hex.copy(cell), printable);
         QVERIFY(ink(hex, m.grid(), 0, false) > 0);
+        QCOMPARE(ink(hex, m.grid(), 0, true) > 0, note);
         if (printable && value != 0x20) {
             // The character alone, without a note under it; the hex view adds the note.
             QVERIFY(ink(ascii, m.grid(), 0, false) > 0);
             QCOMPARE(ink(ascii, m.grid(), 0, true), 0);
-            QVERIFY(ink(hex, m.grid(), 0, true) > 0);
         }
     }
 
