@@ -335,12 +335,10 @@ private slots:
         const QJsonObject json = QJsonDocument::fromJson(text).object();
         QCOMPARE(json["result"].toString(), report);
         const QByteArray out = check.readAllStandardOutput();
-        QVERIFY(out.contains(report.toUpper().toLatin1()));
-        QVERIFY(!out.contains("skipped  ")); // the skipped steps share one line
+        // The verdict, and the skipped steps in one line.
+        QVERIFY(out.contains(report.toUpper().toLatin1()) && !out.contains("skipped  "));
         // The JUnit report: one case per step, counted right, the failed one with its detail.
-        QFile junit(dir.filePath("report.xml"));
-        QVERIFY(junit.open(QIODevice::ReadOnly));
-        QXmlStreamReader xml(&junit);
+        QXmlStreamReader xml(test::readFile(dir.filePath("report.xml")));
         QMap<QString, int> seen;
         QXmlStreamAttributes suite;
         QString result; // "interrupted" has no count of its own: a property says it
@@ -487,8 +485,7 @@ private slots:
         QVERIFY(all.last().endsWith("journal stopped"));
         for (std::uint8_t d : {DirPc, DirUnit}) {
             const QByteArray kept = bytesOf(all, d == DirPc ? "PC" : "KELM");
-            QVERIFY(kept.size() > 20);
-            QVERIFY(sent[d].endsWith(kept));
+            QVERIFY(kept.size() > 20 && sent[d].endsWith(kept));
         }
     }
 
@@ -547,9 +544,8 @@ private slots:
         QCOMPARE(failed.count(), 1);
         if (how == "blocked") {
             // Not moved, so not emptied: it still holds every event up to the limit.
-            const QStringList lines = journalLines(path);
-            QVERIFY(lines.first().contains("journal started"));
-            QVERIFY(QFileInfo(path).size() > 900);
+            QVERIFY(journalLines(path).first().contains("journal started") &&
+                    QFileInfo(path).size() > 900);
         }
     }
 
