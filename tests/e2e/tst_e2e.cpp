@@ -98,8 +98,7 @@ private slots:
 
     void cleanupTestCase()
     {
-        m_tool.kill();
-        m_tool.waitForFinished(3000);
+        endTool();
         m_unit.reset();
         m_xvfb.terminate();
         m_xvfb.waitForFinished(3000);
@@ -259,8 +258,7 @@ private slots:
     // a report of the unit's, each through the network.
     void unitBehindSer2net()
     {
-        m_tool.kill();
-        m_tool.waitForFinished(3000);
+        endTool();
         // A unit of its own: the one before may still be offering the telegram that the tool
         // ended by the signal never took.
         m_unit = std::make_unique<test::UnitProcess>(KELM_UNIT_BIN, m_link);
@@ -289,6 +287,15 @@ private slots:
     }
 
 private:
+    // As a logout would, so that the port's lock goes with the tool; killed only if it hangs.
+    void endTool()
+    {
+        m_tool.terminate();
+        if (!m_tool.waitForFinished(5000)) {
+            m_tool.kill();
+            m_tool.waitForFinished(3000);
+        }
+    }
     QString journal() const { return m_home.filePath("journal.txt"); }
     // The tool's windows and their state, as seen from outside.
     QString window(const QString &title) const
