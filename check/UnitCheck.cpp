@@ -218,8 +218,7 @@ std::vector<UnitCheck::Plan> UnitCheck::plan()
         }
     }
     if (soakMinutes > 0)
-        p.push_back({QStringLiteral("continuous test"),
-                     [this](CheckStep &s) { return continuousTest(s); }});
+        p.push_back({QLatin1String(kSoakStep), [this](CheckStep &s) { return continuousTest(s); }});
     return p;
 }
 
@@ -239,7 +238,7 @@ std::vector<CheckStep> UnitCheck::run()
             step.seconds = m_clock.now() - start;
             // A wait cut short by the interruption is no verdict on the unit; failures the
             // continuous test counted before it are.
-            const bool soak = planned.name == QLatin1String("continuous test");
+            const bool soak = planned.name == QLatin1String(kSoakStep);
             if (m_interrupted && step.result == CheckStep::Result::Failed &&
                 !(soak && m_soak.failures > 0)) {
                 step.result = CheckStep::Result::Skipped;

@@ -41,6 +41,8 @@ public:
     UnitCheck(mod3964R &link, KELM &kelm, HeadlessPanel &panel, Clock &clock = steadyClock());
 
     static constexpr double kKeyWait = 30.0; // s for each key or selector report
+    // The name of the step that runs the continuous test, last of all when it runs.
+    static constexpr char kSoakStep[] = "continuous test";
     static constexpr int kSoakProgressMs = 10000;
 
     bool keys = false;

@@ -265,9 +265,7 @@ int main(int argc, char *argv[])
     run.steps = check.run();
     run.seconds = steadyClock().now() - started;
     run.soakRan =
-        minutes > 0 && std::any_of(run.steps.begin(), run.steps.end(), [](const CheckStep &s) {
-            return s.name == QLatin1String("continuous test");
-        });
+        !run.steps.empty() && run.steps.back().name == QLatin1String(UnitCheck::kSoakStep);
     run.soak = check.soak();
     run.interrupted = check.interrupted();
     trafficJournal.note(QStringLiteral("check ") + run.result(), true);
