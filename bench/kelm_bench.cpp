@@ -45,7 +45,10 @@ double cpuUs()
 
 void line(const char *what, double value, const char *unit, const char *goal)
 {
-    std::printf("%-58s %10.3f %-3s (goal %s)\n", what, value, unit, goal);
+    if (*goal)
+        std::printf("%-58s %10.3f %-3s (goal %s)\n", what, value, unit, goal);
+    else
+        std::printf("%-58s %10.3f %s\n", what, value, unit);
     std::fflush(stdout);
 }
 
@@ -126,11 +129,21 @@ double roundTrip(MSComm &port)
     return median(runs);
 }
 
-// The default check against a unit that keeps the pace of a 9600-baud line: its time over
-// 40 ms per accepted telegram.
-double checkRatio(MSComm &port, sim::SimUnit &unit)
+// The default check against a unit that keeps the pace of a 9600-baud line, as a ratio to its
+// floor: the 40 ms pause after every telegram the unit accepts, and the line time of the unit's
+// own telegrams, whose bytes no tool can read faster than they arrive (a block of n bytes takes
+// n - 1 byte times after its first; the one-byte handshake replies are left out, so the floor
+// stays a lower bound). The second figure leaves the line time out, as earlier runs counted.
+struct CheckRatio
 {
-    unit.setByteTimeUs(11 * 1000000 / 9600);
+    double overFloor;
+    double overPauses;
+};
+
+CheckRatio checkRatio(MSComm &port, sim::SimUnit &unit)
+{
+    const int byteTimeUs = 11 * 1000000 / 9600;
+    unit.setByteTimeUs(byteTimeUs);
     HeadlessPanel panel;
     panel.watchPort(port);
     NullTrafficSink sink;
@@ -139,11 +152,17 @@ double checkRatio(MSComm &port, sim::SimUnit &unit)
     QObject::connect(&port, &MSComm::OnComm, [&] { link.MSComm1_OnComm(); });
     link.LinkStatus = linkstatus::Idle;
     UnitCheck check(link, kelm, panel);
-    const std::size_t before = unit.receivedTelegrams().size();
+    const std::size_t received = unit.receivedTelegrams().size();
+    const std::size_t sent = unit.sentTelegrams().size();
     const double t0 = nowUs();
     check.run();
     const double seconds = (nowUs() - t0) / 1e6;
-    return seconds / (0.04 * double(unit.receivedTelegrams().size() - before));
+    const double pauses = 0.04 * double(unit.receivedTelegrams().size() - received);
+    const auto unitTelegrams = unit.sentTelegrams();
+    double lineTime = 0;
+    for (std::size_t i = sent; i < unitTelegrams.size(); ++i) // data, DLE, ETX, BCC
+        lineTime += double(unitTelegrams[i].size() + 2) * byteTimeUs / 1e6;
+    return {seconds / (pauses + lineTime), seconds / pauses};
 }
 
 void linkFigures()
@@ -184,8 +203,9 @@ void networkFigures()
         return;
     }
     line("one-byte round trip through ser2net (RFC 2217)", roundTrip(port), "ms", "<= 2 ms");
-    line("kelm-check default run through ser2net, over its floor", checkRatio(port, *unit.unit), "",
-         "<= 1.20");
+    const CheckRatio ratio = checkRatio(port, *unit.unit);
+    line("kelm-check default run through ser2net, over its floor", ratio.overFloor, "", "<= 1.20");
+    line("  the same over the 40 ms pauses alone", ratio.overPauses, "", "");
 }
 
 void deviceFigures(bool cycle)
@@ -244,8 +264,9 @@ void checkFigures()
     MSComm port;
     unit.wire(port);
     port.setPortOpen(true);
-    line("kelm-check default run, time over 40 ms per accepted telegram",
-         checkRatio(port, *unit.unit), "", "<= 1.05");
+    const CheckRatio ratio = checkRatio(port, *unit.unit);
+    line("kelm-check default run, over its floor", ratio.overFloor, "", "<= 1.05");
+    line("  the same over the 40 ms pauses alone", ratio.overPauses, "", "");
 
     // The journal's share of the per-byte path, over a burst of 10,000 bytes.
     QTemporaryDir dir;
