@@ -1,6 +1,7 @@
 #include "sim/UnitScript.h"
 
 #include <QCoreApplication>
+#include <chrono>
 #include <cstdio>
 #include <mutex>
 #include <unistd.h>
@@ -11,13 +12,18 @@ namespace {
 void printEvent(const char *kind, const Bytes &data)
 {
     // Called from the unit's thread; one whole line per call, flushed at once for the reader.
+    // The time is taken here, not where the line is read: a reader on a busy machine sees the
+    // lines late, but the pace of the blocks on the line is the unit's to tell.
+    static const auto start = std::chrono::steady_clock::now();
     static std::mutex mutex;
     std::lock_guard lock(mutex);
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - start);
     std::fputs(kind, stdout);
     std::fputc(' ', stdout);
     for (std::uint8_t b : data)
         std::fprintf(stdout, "%02X", b);
-    std::fputc('\n', stdout);
+    std::fprintf(stdout, " %lld\n", static_cast<long long>(ms.count()));
     std::fflush(stdout);
 }
 } // namespace

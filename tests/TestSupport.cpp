@@ -116,13 +116,15 @@ void UnitProcess::read()
         const QString line = QString::fromUtf8(m_process.readLine()).trimmed();
         const QString kind = line.section(QLatin1Char(' '), 0, 0);
         const QString rest = line.section(QLatin1Char(' '), 1);
-        if (kind == QLatin1String("rx"))
-            rx << rest;
-        else if (kind == QLatin1String("tx"))
-            tx << rest;
-        else if (kind == QLatin1String("tx-failed"))
-            txFailed << rest;
-        else if (kind == QLatin1String("line"))
+        const QString block = rest.section(QLatin1Char(' '), 0, 0);
+        if (kind == QLatin1String("rx")) {
+            rx << block;
+            rxMs << rest.section(QLatin1Char(' '), 1, 1).toLongLong();
+        } else if (kind == QLatin1String("tx")) {
+            tx << block;
+        } else if (kind == QLatin1String("tx-failed")) {
+            txFailed << block;
+        } else if (kind == QLatin1String("line"))
             device = rest.section(QLatin1Char(' '), 1);
     }
 }

@@ -79,7 +79,13 @@ public:
     ~UnitProcess() { kill(); }
     void command(const QString &line) { m_process.write((line + QLatin1Char('\n')).toUtf8()); }
     void kill();
+    void clearRx()
+    {
+        rx.clear();
+        rxMs.clear();
+    }
     QStringList rx, tx, txFailed;
+    QList<qint64> rxMs; // when the unit accepted each block of rx, on its own clock
     // The device at the far end of LINK, once the unit has named it.
     QString device;
 

@@ -323,7 +323,7 @@ private slots:
         if (exitCode == 1)
             QVERIFY(t.elapsed() < 10000); // one byte time-out, then the rest is skipped
         if (exitCode == 2 && event.isEmpty())
-            QVERIFY2(t.elapsed() < 3000 && !err.contains("1/"), qPrintable(err)); // no step ran
+            QVERIFY2(!err.contains("1/"), qPrintable(err)); // no step ran
         QCOMPARE(check.exitStatus(), QProcess::NormalExit);
         QCOMPARE(check.exitCode(), exitCode);
         QVERIFY2(err.contains(stderrHas), qPrintable(err));
