@@ -13,8 +13,8 @@ each: a relational operator moved across its boundary, a condition negated, an i
 one up or down, a call or statement dropped, two arguments of one kind swapped, an enum value or
 a named constant of the same group, or a bool literal swapped. The same seed draws the same
 faults from the same code. A fault that does not build (-Werror) is reported and left out of the
-score. The test programs run fastest first, each with a time limit (a hang counts as caught),
-and a fault's run stops at the first program that fails.
+score. The test programs run side by side, as CI runs them, each with a time limit (a hang
+counts as caught), and a fault's run stops when the first of them fails.
 
 --ref gives the product code (default HEAD), --tests-from the tests/ tree to run against it
 (default the same). The end-to-end suite is left out (it takes 100 s a fault); --with-e2e runs
@@ -539,13 +539,60 @@ def run_program(build, name, limit, env):
         out = log.read()
     if proc.returncode == 0 and re.search(r"100% tests passed", out):
         return True, seconds, ""
+    return False, seconds, failure_note(out)
+
+
+def run_programs(build, names, limits, env):
+    """Runs the programs side by side, as CI does, each stopped after its limit. Gives None when
+    all passed, else (name, note) of the first to fail; the others are stopped then."""
+    running = {}
+    for name in names:
+        log = tempfile.TemporaryFile("w+")
+        proc = subprocess.Popen(["ctest", "-R", f"^{name}$", "--output-on-failure"], cwd=build,
+                                env=env, stdout=log, stderr=subprocess.STDOUT, text=True,
+                                start_new_session=True)
+        running[name] = (proc, log, time.monotonic())
+
+    def stop(proc):
+        for sig in (signal.SIGTERM, signal.SIGKILL):
+            with contextlib.suppress(ProcessLookupError):
+                os.killpg(proc.pid, sig)
+            time.sleep(0.5)
+        proc.wait()
+
+    failure = None
+    try:
+        while running and failure is None:
+            time.sleep(0.2)
+            for name, (proc, log, started) in list(running.items()):
+                if proc.poll() is None:
+                    if time.monotonic() - started > limits[name]:
+                        stop(proc)
+                        failure = (name, f"hung, stopped after {limits[name]:.0f} s")
+                        break
+                    continue
+                del running[name]
+                log.seek(0)
+                out = log.read()
+                log.close()
+                if proc.returncode == 0 and re.search(r"100% tests passed", out):
+                    continue
+                failure = (name, failure_note(out))
+                break
+    finally:
+        for proc, log, _ in running.values():
+            stop(proc)
+            log.close()
+    return failure
+
+
+def failure_note(out):
     if "***Timeout" in out:
-        return False, seconds, "hung, stopped by its CTest time limit"
+        return "hung, stopped by its CTest time limit"
     # "FAIL!  : Test::function(data tag) message": the function and its row, spaces and all.
     failed = re.findall(r"^FAIL!\s*:\s*(\S+?\(.*?\))(?: |$)", out, re.M)
     crash = re.search(r"\*\*\*Exception: (\w+)|Child aborted|SegFault", out)
-    note = failed[0] if failed else (crash.group(0) if crash else "failed")
-    return False, seconds, note
+    return failed[0] if failed else (crash.group(0) if crash else "failed")
 
 
 def prepare(root, args):
@@ -572,7 +619,7 @@ def random_campaign(root, args, sources, faults):
     work = prepare(root, args)
     build = os.path.join(work, "build")
     env = dict(os.environ, QT_QPA_PLATFORM="offscreen")
-    targets = UNIT_TESTS + ["kelm", "kelm-check"]
+    targets = UNIT_TESTS + ["kelm-check"] + (["kelm"] if args.with_e2e else [])
     try:
         with build_lock():
             r = run(f"cmake -S . -B {build} -DCMAKE_BUILD_TYPE=RelWithDebInfo", work)
@@ -616,11 +663,9 @@ def random_campaign(root, args, sources, faults):
                         error = re.search(r"error: (.*)", r.stdout)
                         verdict = "did not build" + (f" ({error.group(1)[:80]})" if error else "")
                     else:
-                        for name in order:
-                            ok, seconds, note = run_program(build, name, limits[name], env)
-                            if not ok:
-                                verdict = f"killed by {name} ({note})"
-                                break
+                        failure = run_programs(build, order, limits, env)
+                        if failure:
+                            verdict = f"killed by {failure[0]} ({failure[1]})"
                         if verdict is None and args.with_e2e:
                             r = build_targets(build, [E2E])
                             ok, seconds, note = (False, 0, "did not build") \
