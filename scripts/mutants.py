@@ -4,7 +4,8 @@ suite catches: each fault is applied alone in a scratch worktree, the suite is b
 and the fault is reverted.
 
     scripts/mutants.py [--ref REV] [--tests-from REV] [--only NAME...] [--list]
-    scripts/mutants.py --random N --seed S [--with-e2e] [--list] [--ref REV] [--tests-from REV]
+    scripts/mutants.py --random N --seed S [--pick K...] [--with-e2e] [--list] [--ref REV]
+                       [--tests-from REV]
 
 Without --random the fixed list below runs: the faults the tests were written against, kept as
 the regression set. --random N --seed S draws N places at random across the product code (every
@@ -20,6 +21,8 @@ counts as caught), and a fault's run stops when the first of them fails.
 (default the same). The end-to-end suite is left out (it takes 100 s a fault); --with-e2e runs
 it for the random faults the other programs miss. --list prints the faults and runs nothing.
 --work DIR keeps the scratch worktree and its build in DIR, to be used again by the next run.
+--pick K... runs only those numbers of the draw (as --list numbers them), for example the
+survivors of an earlier run with --ref at its revision and --tests-from at the new tests.
 Every build and test run holds /tmp/kelm-build.lock (flock), one fault at a time, so that
 others sharing the machine build and test between faults.
 """
@@ -646,7 +649,7 @@ def random_campaign(root, args, sources, faults):
 
         killed = survived = unbuilt = 0
         spent = []
-        for number, fault in enumerate(faults, 1):
+        for number, fault in faults:
             path, line, a, b, new, kind = fault
             place, before, after = describe(sources, fault)
             file = os.path.join(work, path)
@@ -750,6 +753,7 @@ def main():
     parser.add_argument("--with-e2e", action="store_true")
     parser.add_argument("--list", action="store_true")
     parser.add_argument("--work", metavar="DIR")
+    parser.add_argument("--pick", type=int, nargs="+", metavar="K")
     args = parser.parse_args()
     root = run("git rev-parse --show-toplevel", os.getcwd()).stdout.strip()
     if args.random is None:
@@ -759,16 +763,19 @@ def main():
         return
     if args.seed is None or args.only:
         parser.error("--random needs --seed, and does not take --only")
+    if args.pick and not args.random:
+        parser.error("--pick goes with --random")
     args.ref = run(f"git rev-parse --verify {args.ref}^{{commit}}", root).stdout.strip() or \
         parser.error(f"no such revision: {args.ref}")
     sources = product_sources(root, args.ref)
     faults = draw(sources, args.random, args.seed)
+    numbered = [(k, f) for k, f in enumerate(faults, 1) if not args.pick or k in args.pick]
     if args.list:
-        for number, fault in enumerate(faults, 1):
+        for number, fault in numbered:
             place, before, after = describe(sources, fault)
             print(f"[{number:2}] {place}\n       {before}\n     → {after}")
         return
-    random_campaign(root, args, sources, faults)
+    random_campaign(root, args, sources, numbered)
 
 
 if __name__ == "__main__":
