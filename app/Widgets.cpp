@@ -253,6 +253,23 @@ void setUpApplication()
     std::signal(SIGXFSZ, SIG_IGN);
 }
 
+void drawIcon(QPainter &p, int size)
+{
+    p.setRenderHint(QPainter::Antialiasing);
+    p.scale(size / 64.0, size / 64.0);
+    p.setBrush(QColor(66, 72, 78));
+    p.setPen(QPen(QColor(20, 22, 24), 2));
+    p.drawRoundedRect(QRectF(8, 2, 48, 60), 6, 6);
+    p.setBrush(QColor(140, 189, 159));
+    p.setPen(Qt::NoPen);
+    p.drawRect(QRectF(14, 8, 36, 20));
+    for (int r = 0; r < 2; ++r)
+        for (int c = 0; c < 3; ++c) {
+            p.setBrush(r == 0 && c == 1 ? QColor(255, 255, 0) : QColor(224, 224, 224));
+            p.drawRect(QRectF(15 + c * 12, 34 + r * 12, 9, 9));
+        }
+}
+
 QIcon kelmIcon()
 {
     QIcon icon;
@@ -260,19 +277,7 @@ QIcon kelmIcon()
         QPixmap pixmap(size, size);
         pixmap.fill(Qt::transparent);
         QPainter p(&pixmap);
-        p.setRenderHint(QPainter::Antialiasing);
-        p.scale(size / 64.0, size / 64.0);
-        p.setBrush(QColor(66, 72, 78));
-        p.setPen(QPen(QColor(20, 22, 24), 2));
-        p.drawRoundedRect(QRectF(8, 2, 48, 60), 6, 6);
-        p.setBrush(QColor(140, 189, 159));
-        p.setPen(Qt::NoPen);
-        p.drawRect(QRectF(14, 8, 36, 20));
-        for (int r = 0; r < 2; ++r)
-            for (int c = 0; c < 3; ++c) {
-                p.setBrush(r == 0 && c == 1 ? QColor(255, 255, 0) : QColor(224, 224, 224));
-                p.drawRect(QRectF(15 + c * 12, 34 + r * 12, 9, 9));
-            }
+        drawIcon(p, size);
         icon.addPixmap(pixmap);
     }
     return icon;

@@ -5,6 +5,8 @@
 #include <QWidget>
 #include <functional>
 
+class QPainter;
+
 namespace kelm {
 
 // A filled rectangle or circle laid over the unit's picture: an LED square or a pressed mark.
@@ -107,6 +109,7 @@ QFont fittingFont(QFont font, int largest, int height);
 
 // The application's icon, drawn in code so that no image plug-in is needed.
 QIcon kelmIcon();
+void drawIcon(QPainter &painter, int size); // on a painter's square of size × size
 
 // Title, version and icon of the application; the tool ends only through its main window.
 void setUpApplication();

@@ -10,6 +10,8 @@
 #include <QFileInfo>
 #include <QLabel>
 #include <QMessageBox>
+#include <QPainter>
+#include <QPainterPath>
 #include <QRegularExpression>
 #include <QTcpServer>
 #include <QTest>
@@ -203,6 +205,149 @@ FileSizeLimit::~FileSizeLimit()
         return;
     limit.rlim_cur = m_saved;
     ::setrlimit(RLIMIT_FSIZE, &limit);
+}
+
+namespace {
+
+QString num(qreal v)
+{
+    return QString::number(v, 'f', 2);
+}
+
+QString point(QPointF p)
+{
+    return num(p.x()) + ',' + num(p.y());
+}
+
+QString colour(const QColor &c)
+{
+    return c.name(QColor::HexArgb);
+}
+
+class LogEngine : public QPaintEngine
+{
+public:
+    explicit LogEngine(QStringList &lines) : QPaintEngine(AllFeatures), m_lines(lines) {}
+    bool begin(QPaintDevice *) override { return true; }
+    bool end() override { return true; }
+    Type type() const override { return User; }
+
+    void updateState(const QPaintEngineState &state) override
+    {
+        const QPen pen = state.pen();
+        m_pen = pen.style() == Qt::NoPen ? QStringLiteral("no pen")
+                                         : QStringLiteral("pen %1 %2 style %3 cap %4")
+                                               .arg(brush(pen.brush()), num(pen.widthF()))
+                                               .arg(int(pen.style()))
+                                               .arg(int(pen.capStyle()));
+        m_brush = QStringLiteral("brush ") + brush(state.brush());
+        const QTransform t = state.transform();
+        m_transform = t.isIdentity() ? QString()
+                                     : QStringLiteral(" transform %1 %2 %3 %4 %5 %6")
+                                           .arg(num(t.m11()), num(t.m12()), num(t.m21()),
+                                                num(t.m22()), num(t.dx()), num(t.dy()));
+        m_hints = state.renderHints().testFlag(QPainter::Antialiasing) ? QStringLiteral(" smooth")
+                                                                       : QString();
+    }
+    void drawRects(const QRectF *rects, int count) override
+    {
+        for (int i = 0; i < count; ++i)
+            add("rect " + point(rects[i].topLeft()) + ' ' + point(rects[i].bottomRight()));
+    }
+    void drawLines(const QLineF *lines, int count) override
+    {
+        for (int i = 0; i < count; ++i)
+            add("line " + point(lines[i].p1()) + ' ' + point(lines[i].p2()));
+    }
+    void drawEllipse(const QRectF &r) override
+    {
+        add("ellipse " + point(r.topLeft()) + ' ' + point(r.bottomRight()));
+    }
+    void drawPath(const QPainterPath &path) override
+    {
+        QString text = QStringLiteral("path");
+        for (int i = 0; i < path.elementCount(); ++i)
+            text += ' ' + point(path.elementAt(i));
+        add(text);
+    }
+    void drawPolygon(const QPointF *points, int count, PolygonDrawMode mode) override
+    {
+        QString text = QStringLiteral("polygon %1").arg(int(mode));
+        for (int i = 0; i < count; ++i)
+            text += ' ' + point(points[i]);
+        add(text);
+    }
+    void drawPixmap(const QRectF &r, const QPixmap &, const QRectF &) override
+    {
+        add("pixmap " + point(r.topLeft()) + ' ' + point(r.bottomRight()));
+    }
+    void drawTextItem(const QPointF &, const QTextItem &item) override
+    {
+        add(QStringLiteral("text \"%1\" %2px bold %3")
+                .arg(item.text())
+                .arg(item.font().pixelSize())
+                .arg(item.font().bold()));
+    }
+
+private:
+    static QString brush(const QBrush &b)
+    {
+        if (b.style() == Qt::NoBrush)
+            return QStringLiteral("none");
+        QString text = colour(b.color());
+        if (const QGradient *g = b.gradient()) {
+            if (g->type() == QGradient::LinearGradient) {
+                const auto *l = static_cast<const QLinearGradient *>(g);
+                text = "linear " + point(l->start()) + ' ' + point(l->finalStop());
+            } else if (g->type() == QGradient::RadialGradient) {
+                const auto *r = static_cast<const QRadialGradient *>(g);
+                text = "radial " + point(r->center()) + ' ' + num(r->radius()) + ' ' +
+                       point(r->focalPoint());
+            }
+            for (const QGradientStop &stop : g->stops())
+                text += ' ' + num(stop.first) + ':' + colour(stop.second);
+        }
+        return text;
+    }
+    void add(const QString &what)
+    {
+        m_lines << what + " | " + m_pen + " | " + m_brush + m_transform + m_hints;
+    }
+
+    QStringList &m_lines;
+    QString m_pen, m_brush, m_transform, m_hints;
+};
+
+} // namespace
+
+PaintLog::PaintLog(int width, int height)
+    : m_width(width), m_height(height), m_engine(std::make_unique<LogEngine>(lines))
+{
+}
+
+PaintLog::~PaintLog() = default;
+
+int PaintLog::metric(PaintDeviceMetric metric) const
+{
+    switch (metric) {
+    case PdmWidth:
+        return m_width;
+    case PdmHeight:
+        return m_height;
+    case PdmDepth:
+        return 32;
+    case PdmDpiX:
+    case PdmDpiY:
+    case PdmPhysicalDpiX:
+    case PdmPhysicalDpiY:
+        return 96;
+    case PdmDevicePixelRatio:
+        return 1;
+    case PdmDevicePixelRatioScaled:
+        return int(devicePixelRatioFScale());
+    default:
+        return QPaintDevice::metric(metric);
+    }
 }
 
 QByteArray bytes(std::initializer_list<int> values)

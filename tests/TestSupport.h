@@ -11,6 +11,8 @@
 #include <QByteArray>
 #include <QMessageBox>
 #include <QObject>
+#include <QPaintDevice>
+#include <QPaintEngine>
 #include <QPointer>
 #include <QProcess>
 #include <QStringList>
@@ -149,6 +151,24 @@ public:
 private:
     unsigned long m_saved = 0;
     bool m_restore = false;
+};
+
+// What is painted on it, a line a command, each with the pen, brush and transform in force: a
+// drawing as text, the same on every machine. Text is kept as its words, size and pen only.
+class PaintLog : public QPaintDevice
+{
+public:
+    PaintLog(int width, int height);
+    ~PaintLog() override;
+    QPaintEngine *paintEngine() const override { return m_engine.get(); }
+    QStringList lines;
+
+protected:
+    int metric(PaintDeviceMetric metric) const override;
+
+private:
+    int m_width, m_height;
+    std::unique_ptr<QPaintEngine> m_engine;
 };
 
 QByteArray bytes(std::initializer_list<int> values);
