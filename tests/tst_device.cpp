@@ -838,19 +838,32 @@ private slots:
         QTRY_VERIFY(!d); // released when closed
     }
 
+    // By the time the tool ends (which may be from inside a wait, without unwinding), the port
+    // is closed and the journal complete.
     void closeClosesPortAndEnds()
     {
         test::UnitOnLine line;
+        QTemporaryDir dir;
+        const QString journal = dir.filePath("journal.txt");
         int ended = 0;
+        bool openAtEnd = true;
+        QByteArray journalAtEnd;
         frmKELM w;
-        w.setEndTool([&] { ++ended; });
+        w.setEndTool([&] {
+            ++ended;
+            openAtEnd = w.MSComm1().portOpen();
+            journalAtEnd = test::readFile(journal);
+        });
         line.wire(w.MSComm1());
         QVERIFY(w.MSComm1().setPortOpen(true));
+        w.setJournalFileProvider([&] { return journal; });
+        w.findChild<QAction *>("mnuMitschnitt")->trigger();
         w.show();
         w.mnuMonitorEA_Click();
         w.findChild<QAction *>("mnuBeenden")->trigger();
         QCOMPARE(ended, 1);
-        QVERIFY(!w.MSComm1().portOpen() && !w.V24Monitor().isVisible());
+        QVERIFY(!openAtEnd && !w.V24Monitor().isVisible());
+        QVERIFY2(journalAtEnd.endsWith("journal stopped\n"), journalAtEnd.constData());
     }
 
     void rememberedSettings_data()
@@ -944,6 +957,16 @@ private slots:
             again.setEndTool([] {});
             QCOMPARE(again.pos(), QPoint(50, 60));
             QVERIFY(!again.V24Monitor().showAscii());
+            // The journal switched on resumes at the next start; switched off, it stays off.
+            const QString journal = qEnvironmentVariable("XDG_STATE_HOME") + "/journal.txt";
+            again.setJournalFileProvider([&] { return journal; });
+            for (bool on : {true, false}) {
+                again.findChild<QAction *>("mnuMitschnitt")->trigger();
+                frmKELM next;
+                next.setEndTool([] {});
+                QCOMPARE(next.journal().recording(), on);
+                QCOMPARE(next.findChild<QAction *>("mnuMitschnitt")->isChecked(), on);
+            }
             // Whatever a file name holds reads back as written.
             for (const QString odd : {"@Point(1 2)", "a\"b\\c;d,e=f",
                                       "tab\tcafe\x01"
