@@ -159,8 +159,8 @@ private slots:
     // kelm-check as scripts and test benches run it. `event` happens during the run: a file-size
     // limit on the program (a full disk), the journal's folder removed, or a signal once the
     // continuous test is under way (also with SIGINT ignored, as for a job started with &).
-    // `report` is the JSON's result, "old" for an earlier report left as it was, or empty for
-    // none written.
+    // `stderrHas` is looked for in what it prints on either channel. `report` is the JSON's result,
+    // "old" for an earlier report left as it was, or empty for none written.
     void program_data()
     {
         QTest::addColumn<QStringList>("arguments");
@@ -200,6 +200,16 @@ private slots:
                                         << "kelm-check: Unknown option 'bogus'.\nTry 'kelm-check "
                                            "--help' for more information.\n"
                                         << "";
+        QTest::newRow("help") << QStringList{"--help"} << "" << 0
+                              << "(--port DEVICE | --com N) [options]"
+                              << "";
+        QTest::newRow("help on --soak") << QStringList{"-h"} << "" << 0 << "--soak <MINUTES>"
+                                        << "";
+        QTest::newRow("version") << QStringList{"--version"} << "" << 0 << "kelm-check 4."
+                                 << "";
+        QTest::newRow("stray arguments")
+            << QStringList{"--com", "1", "one", "two"} << "" << 2 << "unexpected argument \"one\""
+            << "";
         QTest::newRow("no such device") << QStringList{"--port", "/dev/kelm-missing"} << "" << 2
                                         << "/dev/kelm-missing: No such file or directory"
                                         << "";
@@ -326,7 +336,9 @@ private slots:
             QVERIFY2(!err.contains("1/"), qPrintable(err)); // no step ran
         QCOMPARE(check.exitStatus(), QProcess::NormalExit);
         QCOMPARE(check.exitCode(), exitCode);
-        QVERIFY2(err.contains(stderrHas), qPrintable(err));
+        const QByteArray out = check.readAllStandardOutput();
+        QVERIFY2((err + out).contains(stderrHas), qPrintable(err + out));
+        QVERIFY(!err.contains('\033')); // no terminal here: lines, not a bar that redraws
         const QByteArray text = test::readFile(reportPath);
         if (report.isEmpty() || report == "old") {
             QCOMPARE(text, old);
@@ -334,7 +346,6 @@ private slots:
         }
         const QJsonObject json = QJsonDocument::fromJson(text).object();
         QCOMPARE(json["result"].toString(), report);
-        const QByteArray out = check.readAllStandardOutput();
         // The verdict, and the skipped steps in one line.
         QVERIFY(out.contains(report.toUpper().toLatin1()) && !out.contains("skipped  "));
         // The JUnit report: one case per step, counted right, the failed one with its detail.
@@ -372,6 +383,9 @@ private slots:
         const QStringList lines = journalLines(journalPath);
         QVERIFY(lines.filter("check " + report).size() == 1 && lines.filter("port lost").isEmpty());
         QVERIFY(lines.last().endsWith("journal stopped"));
+        QCOMPARE(lines.filter(QRegularExpression(R"(---- port opened: Com 1 \(.+\) 9600,e,8,1$)"))
+                     .size(),
+                 1);
         const QJsonArray steps = json["steps"].toArray();
         QCOMPARE(steps.size(), 65);
         // A continuous test cut short is no verdict on the unit.
