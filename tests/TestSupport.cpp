@@ -17,6 +17,7 @@
 #include <QTest>
 #include <QThread>
 #include <csignal>
+#include <span>
 #include <sys/resource.h>
 
 namespace kelm::test {
@@ -209,19 +210,30 @@ FileSizeLimit::~FileSizeLimit()
 
 namespace {
 
-QString num(qreal v)
-{
-    return QString::number(v, 'f', 2);
-}
-
 QString point(QPointF p)
 {
-    return num(p.x()) + ',' + num(p.y());
+    return QString::asprintf("%.2f,%.2f", p.x(), p.y());
 }
 
-QString colour(const QColor &c)
+QString brushText(const QBrush &b)
 {
-    return c.name(QColor::HexArgb);
+    if (b.style() == Qt::NoBrush)
+        return QStringLiteral("none");
+    const QGradient *g = b.gradient();
+    if (!g)
+        return b.color().name(QColor::HexArgb);
+    QString text;
+    if (g->type() == QGradient::LinearGradient) {
+        const auto *l = static_cast<const QLinearGradient *>(g);
+        text = "linear " + point(l->start()) + ' ' + point(l->finalStop());
+    } else if (g->type() == QGradient::RadialGradient) {
+        const auto *r = static_cast<const QRadialGradient *>(g);
+        text = QString::asprintf("radial %s %.2f %s", qPrintable(point(r->center())), r->radius(),
+                                 qPrintable(point(r->focalPoint())));
+    }
+    for (const QGradientStop &stop : g->stops())
+        text += QString::asprintf(" %.2f:", stop.first) + stop.second.name(QColor::HexArgb);
+    return text;
 }
 
 class LogEngine : public QPaintEngine
@@ -235,29 +247,29 @@ public:
     void updateState(const QPaintEngineState &state) override
     {
         const QPen pen = state.pen();
-        m_pen = pen.style() == Qt::NoPen ? QStringLiteral("no pen")
-                                         : QStringLiteral("pen %1 %2 style %3 cap %4")
-                                               .arg(brush(pen.brush()), num(pen.widthF()))
-                                               .arg(int(pen.style()))
-                                               .arg(int(pen.capStyle()));
-        m_brush = QStringLiteral("brush ") + brush(state.brush());
         const QTransform t = state.transform();
-        m_transform = t.isIdentity() ? QString()
-                                     : QStringLiteral(" transform %1 %2 %3 %4 %5 %6")
-                                           .arg(num(t.m11()), num(t.m12()), num(t.m21()),
-                                                num(t.m22()), num(t.dx()), num(t.dy()));
-        m_hints = state.renderHints().testFlag(QPainter::Antialiasing) ? QStringLiteral(" smooth")
-                                                                       : QString();
+        m_state =
+            " | " +
+            (pen.style() == Qt::NoPen
+                 ? QStringLiteral("no pen")
+                 : QString::asprintf("pen %s %.2f style %d cap %d",
+                                     qPrintable(brushText(pen.brush())), pen.widthF(),
+                                     int(pen.style()), int(pen.capStyle()))) +
+            " | brush " + brushText(state.brush()) +
+            (t.isIdentity() ? QString()
+                            : QString::asprintf(" transform %.2f %.2f %.2f %.2f %.2f %.2f", t.m11(),
+                                                t.m12(), t.m21(), t.m22(), t.dx(), t.dy())) +
+            (state.renderHints().testFlag(QPainter::Antialiasing) ? " smooth" : "");
     }
     void drawRects(const QRectF *rects, int count) override
     {
-        for (int i = 0; i < count; ++i)
-            add("rect " + point(rects[i].topLeft()) + ' ' + point(rects[i].bottomRight()));
+        for (const QRectF &r : std::span(rects, count))
+            add("rect " + point(r.topLeft()) + ' ' + point(r.bottomRight()));
     }
     void drawLines(const QLineF *lines, int count) override
     {
-        for (int i = 0; i < count; ++i)
-            add("line " + point(lines[i].p1()) + ' ' + point(lines[i].p2()));
+        for (const QLineF &l : std::span(lines, count))
+            add("line " + point(l.p1()) + ' ' + point(l.p2()));
     }
     void drawEllipse(const QRectF &r) override
     {
@@ -268,13 +280,6 @@ public:
         QString text = QStringLiteral("path");
         for (int i = 0; i < path.elementCount(); ++i)
             text += ' ' + point(path.elementAt(i));
-        add(text);
-    }
-    void drawPolygon(const QPointF *points, int count, PolygonDrawMode mode) override
-    {
-        QString text = QStringLiteral("polygon %1").arg(int(mode));
-        for (int i = 0; i < count; ++i)
-            text += ' ' + point(points[i]);
         add(text);
     }
     void drawPixmap(const QRectF &r, const QPixmap &, const QRectF &) override
@@ -290,32 +295,9 @@ public:
     }
 
 private:
-    static QString brush(const QBrush &b)
-    {
-        if (b.style() == Qt::NoBrush)
-            return QStringLiteral("none");
-        QString text = colour(b.color());
-        if (const QGradient *g = b.gradient()) {
-            if (g->type() == QGradient::LinearGradient) {
-                const auto *l = static_cast<const QLinearGradient *>(g);
-                text = "linear " + point(l->start()) + ' ' + point(l->finalStop());
-            } else if (g->type() == QGradient::RadialGradient) {
-                const auto *r = static_cast<const QRadialGradient *>(g);
-                text = "radial " + point(r->center()) + ' ' + num(r->radius()) + ' ' +
-                       point(r->focalPoint());
-            }
-            for (const QGradientStop &stop : g->stops())
-                text += ' ' + num(stop.first) + ':' + colour(stop.second);
-        }
-        return text;
-    }
-    void add(const QString &what)
-    {
-        m_lines << what + " | " + m_pen + " | " + m_brush + m_transform + m_hints;
-    }
-
+    void add(const QString &what) { m_lines << what + m_state; }
     QStringList &m_lines;
-    QString m_pen, m_brush, m_transform, m_hints;
+    QString m_state;
 };
 
 } // namespace
@@ -334,19 +316,12 @@ int PaintLog::metric(PaintDeviceMetric metric) const
         return m_width;
     case PdmHeight:
         return m_height;
-    case PdmDepth:
-        return 32;
-    case PdmDpiX:
-    case PdmDpiY:
-    case PdmPhysicalDpiX:
-    case PdmPhysicalDpiY:
-        return 96;
-    case PdmDevicePixelRatio:
-        return 1;
     case PdmDevicePixelRatioScaled:
         return int(devicePixelRatioFScale());
-    default:
-        return QPaintDevice::metric(metric);
+    case PdmDevicePixelRatio:
+        return 1;
+    default: // depth and resolutions
+        return metric == PdmDepth ? 32 : 96;
     }
 }
 
