@@ -605,6 +605,9 @@ private slots:
         const QStringList lines = journalLines(path);
         QVERIFY(lines.filter("port opened: Com 1").size() == 1);
         QVERIFY(bytesOf(lines, "PC").startsWith(QByteArray::fromHex("022310033010")));
+        // Switched off, it stays off.
+        again.menu("mnuMitschnitt")->trigger();
+        QVERIFY(!test::ToolOnLine().menu("mnuMitschnitt")->isChecked());
         qunsetenv("XDG_STATE_HOME");
     }
 };

@@ -957,16 +957,6 @@ private slots:
             again.setEndTool([] {});
             QCOMPARE(again.pos(), QPoint(50, 60));
             QVERIFY(!again.V24Monitor().showAscii());
-            // The journal switched on resumes at the next start; switched off, it stays off.
-            const QString journal = qEnvironmentVariable("XDG_STATE_HOME") + "/journal.txt";
-            again.setJournalFileProvider([&] { return journal; });
-            for (bool on : {true, false}) {
-                again.findChild<QAction *>("mnuMitschnitt")->trigger();
-                frmKELM next;
-                next.setEndTool([] {});
-                QCOMPARE(next.journal().recording(), on);
-                QCOMPARE(next.findChild<QAction *>("mnuMitschnitt")->isChecked(), on);
-            }
             // Whatever a file name holds reads back as written.
             for (const QString odd : {"@Point(1 2)", "a\"b\\c;d,e=f",
                                       "tab\tcafe\x01"
