@@ -724,7 +724,11 @@ private slots:
         QCOMPARE(::tcgetattr(raw.fd(), &tio), 0);
         QCOMPARE(cfgetospeed(&tio), speed_t(B9600));
         LineSettings s;
-        QVERIFY(!parseLineSettings(QStringLiteral("9600,x,8,1"), &s));
+        for (const char *bad : {"9600,x,8,1", "9600,e,8,1,1", "9600,e,9,1", "-1,e,8,1"})
+            QVERIFY2(!parseLineSettings(QLatin1String(bad), &s), bad);
+        QVERIFY(parseLineSettings(QStringLiteral(" 4800 , O,7,2"), &s));
+        QVERIFY(s.baud == 4800 && s.parity == QSerialPort::OddParity &&
+                s.dataBits == QSerialPort::Data7 && s.stopBits == QSerialPort::TwoStop);
     }
 
     void emptyReadIsNotALoss_data()
