@@ -663,6 +663,13 @@ private slots:
         QTest::newRow("hung up at once")
             << QByteArray("close") << "connection closed by the server";
         QTest::newRow("nobody there") << QByteArray("none") << "Connection refused";
+        // Names given as they stand ("url NAME"): any port number is a port, nothing else is.
+        const QString malformed = "not a network port; rfc2217://HOST:PORT or tcp://HOST:PORT "
+                                  "expected";
+        QTest::newRow("port 1") << QByteArray("url tcp://127.0.0.1:1") << "Connection refused";
+        QTest::newRow("no port") << QByteArray("url rfc2217://127.0.0.1") << malformed;
+        QTest::newRow("port 0") << QByteArray("url tcp://127.0.0.1:0") << malformed;
+        QTest::newRow("a path") << QByteArray("url tcp://127.0.0.1:4001/a") << malformed;
     }
 
     // Each refusal is an open failure that names the port and the reason, within seconds.
@@ -670,7 +677,10 @@ private slots:
     {
         QFETCH(QByteArray, mode);
         QFETCH(QString, reason);
-        ScriptedServer server(mode);
+        const bool named = mode.startsWith("url ");
+        ScriptedServer server(named ? "none" : mode);
+        if (named)
+            server.url = QString::fromLatin1(mode.mid(4));
         MSComm port;
         port.setDeviceResolver([&server](int) { return server.url; });
         QElapsedTimer t;
