@@ -4,8 +4,8 @@ suite catches: each fault is applied alone in a scratch worktree, the suite is b
 and the fault is reverted.
 
     scripts/mutants.py [--ref REV] [--tests-from REV] [--only NAME...] [--list]
-    scripts/mutants.py --random N --seed S [--pick K...] [--with-e2e] [--list] [--ref REV]
-                       [--tests-from REV]
+    scripts/mutants.py --random N --seed S [--pick K...] [--drawn-at REV] [--with-e2e] [--list]
+                       [--ref REV] [--tests-from REV]
 
 Without --random the fixed list below runs: the faults the tests were written against, kept as
 the regression set. --random N --seed S draws N places at random across the product code (every
@@ -21,8 +21,10 @@ counts as caught), and a fault's run stops when the first of them fails.
 (default the same). The end-to-end suite is left out (it takes 100 s a fault); --with-e2e runs
 it for the random faults the other programs miss. --list prints the faults and runs nothing.
 --work DIR keeps the scratch worktree and its build in DIR, to be used again by the next run.
---pick K... runs only those numbers of the draw (as --list numbers them), for example the
-survivors of an earlier run with --ref at its revision and --tests-from at the new tests.
+--pick K... runs only those numbers of the draw (as --list numbers them). --drawn-at REV draws
+the faults from the code at REV and seeds each into --ref where its line still stands (the
+nearest to its old place): the survivors of an earlier run tried against the code and tests of
+today, with the numbers they had.
 Every build and test run holds /tmp/kelm-build.lock (flock), one fault at a time, so that
 others sharing the machine build and test between faults.
 """
@@ -618,6 +620,26 @@ def build_targets(build, targets):
     return run(f"cmake --build {build} -j2 --target {' '.join(targets)}", build)
 
 
+def apply_fault(drawn, text, fault):
+    """text with the fault in it. Where text is not the code the fault was drawn from
+    (--drawn-at), the line as it stood there is looked for as a whole line, the nearest to its
+    old place taken; None when it is not there."""
+    path, line, a, b, new, kind = fault
+    if text == drawn:
+        return text[:a] + new + text[b:]
+    lo = drawn.rfind("\n", 0, a) + 1
+    hi = drawn.find("\n", b)
+    hi = len(drawn) if hi < 0 else hi
+    old_line, new_line = drawn[lo:hi], drawn[lo:a] + new + drawn[b:hi]
+    lines = text.split("\n")
+    at = [i for i, t in enumerate(lines) if t == old_line]
+    if "\n" in old_line or not at:
+        return None
+    nearest = min(at, key=lambda i: abs(i + 1 - line))
+    lines[nearest] = new_line
+    return "\n".join(lines)
+
+
 def random_campaign(root, args, sources, faults):
     work = prepare(root, args)
     build = os.path.join(work, "build")
@@ -655,9 +677,14 @@ def random_campaign(root, args, sources, faults):
             file = os.path.join(work, path)
             text = open(file).read()
             started = time.monotonic()
-            if text != sources[path][0]:
-                sys.exit(f"{path} in the worktree is not the text the faults were drawn from")
-            open(file, "w").write(text[:a] + new + text[b:])
+            faulty = apply_fault(sources[path][0], text, fault)
+            if faulty is None:
+                if not args.drawn_at:
+                    sys.exit(f"{path} in the worktree is not the text the faults were drawn from")
+                print(f"[{number:2}] {place}\n       {before}\n     line not found at "
+                      f"{args.ref[:12]}, left out", flush=True)
+                continue
+            open(file, "w").write(faulty)
             try:
                 with build_lock():
                     r = build_targets(build, targets)
@@ -754,6 +781,7 @@ def main():
     parser.add_argument("--list", action="store_true")
     parser.add_argument("--work", metavar="DIR")
     parser.add_argument("--pick", type=int, nargs="+", metavar="K")
+    parser.add_argument("--drawn-at", metavar="REV")
     args = parser.parse_args()
     root = run("git rev-parse --show-toplevel", os.getcwd()).stdout.strip()
     if args.random is None:
@@ -767,7 +795,11 @@ def main():
         parser.error("--pick goes with --random")
     args.ref = run(f"git rev-parse --verify {args.ref}^{{commit}}", root).stdout.strip() or \
         parser.error(f"no such revision: {args.ref}")
-    sources = product_sources(root, args.ref)
+    drawn_at = args.ref
+    if args.drawn_at:
+        drawn_at = run(f"git rev-parse --verify {args.drawn_at}^{{commit}}", root).stdout.strip() \
+            or parser.error(f"no such revision: {args.drawn_at}")
+    sources = product_sources(root, drawn_at)
     faults = draw(sources, args.random, args.seed)
     numbered = [(k, f) for k, f in enumerate(faults, 1) if not args.pick or k in args.pick]
     if args.list:
