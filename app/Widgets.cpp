@@ -255,6 +255,7 @@ void setUpApplication()
 
 void drawIcon(QPainter &p, int size)
 {
+    p.save();
     p.setRenderHint(QPainter::Antialiasing);
     p.scale(size / 64.0, size / 64.0);
     p.setBrush(QColor(66, 72, 78));
@@ -268,6 +269,7 @@ void drawIcon(QPainter &p, int size)
             p.setBrush(r == 0 && c == 1 ? QColor(255, 255, 0) : QColor(224, 224, 224));
             p.drawRect(QRectF(15 + c * 12, 34 + r * 12, 9, 9));
         }
+    p.restore();
 }
 
 QIcon kelmIcon()

@@ -14,7 +14,7 @@ each: a relational operator moved across its boundary, a condition negated, an i
 one up or down, a call or statement dropped, two arguments of one kind swapped, an enum value or
 a named constant of the same group, or a bool literal swapped. The same seed draws the same
 faults from the same code. A fault that does not build (-Werror) is reported and left out of the
-score. The test programs run side by side, as CI runs them, each with a time limit (a hang
+score. The test programs run two at a time, as CI runs them, each with a time limit (a hang
 counts as caught), and a fault's run stops when the first of them fails.
 
 --ref gives the product code (default HEAD), --tests-from the tests/ tree to run against it
@@ -547,36 +547,41 @@ def run_program(build, name, limit, env):
     return False, seconds, failure_note(out)
 
 
-def run_programs(build, names, limits, env):
-    """Runs the programs side by side, as CI does, each stopped after its limit. Gives None when
-    all passed, else (name, note) of the first to fail; the others are stopped then."""
-    running = {}
-    for name in names:
-        log = tempfile.TemporaryFile("w+")
-        proc = subprocess.Popen(["ctest", "-R", f"^{name}$", "--output-on-failure"], cwd=build,
-                                env=env, stdout=log, stderr=subprocess.STDOUT, text=True,
-                                start_new_session=True)
-        running[name] = (proc, log, time.monotonic())
+def run_programs(build, names, limits, env, at_once=2):
+    """Runs the programs in the order given, at most at_once side by side (CI runs ctest -j2),
+    each stopped after its limit. Gives (failure, seconds): failure None when all passed, else
+    (name, note) of the first to fail, the others stopped then; seconds each program took."""
+    waiting, running, seconds = list(names), {}, {}
 
     def stop(proc):
         for sig in (signal.SIGTERM, signal.SIGKILL):
+            if proc.poll() is not None:
+                break
             with contextlib.suppress(ProcessLookupError):
                 os.killpg(proc.pid, sig)
-            time.sleep(0.5)
+            with contextlib.suppress(subprocess.TimeoutExpired):
+                proc.wait(timeout=2)
         proc.wait()
 
     failure = None
     try:
-        while running and failure is None:
+        while (waiting or running) and failure is None:
+            while waiting and len(running) < at_once:
+                name = waiting.pop(0)
+                log = tempfile.TemporaryFile("w+")
+                proc = subprocess.Popen(["ctest", "-R", f"^{name}$", "--output-on-failure"],
+                                        cwd=build, env=env, stdout=log, stderr=subprocess.STDOUT,
+                                        text=True, start_new_session=True)
+                running[name] = (proc, log, time.monotonic())
             time.sleep(0.2)
             for name, (proc, log, started) in list(running.items()):
                 if proc.poll() is None:
                     if time.monotonic() - started > limits[name]:
-                        stop(proc)
                         failure = (name, f"hung, stopped after {limits[name]:.0f} s")
                         break
                     continue
                 del running[name]
+                seconds[name] = time.monotonic() - started
                 log.seek(0)
                 out = log.read()
                 log.close()
@@ -588,7 +593,7 @@ def run_programs(build, names, limits, env):
         for proc, log, _ in running.values():
             stop(proc)
             log.close()
-    return failure
+    return failure, seconds
 
 
 def failure_note(out):
@@ -636,6 +641,8 @@ def apply_fault(drawn, text, fault):
     if "\n" in old_line or not at:
         return None
     nearest = min(at, key=lambda i: abs(i + 1 - line))
+    if len(at) > 1:
+        print(f"       ({len(at)} lines read so; taken at line {nearest + 1})", flush=True)
     lines[nearest] = new_line
     return "\n".join(lines)
 
@@ -656,16 +663,18 @@ def random_campaign(root, args, sources, faults):
                 r = build_targets(build, [target])
             if r.returncode != 0:
                 sys.exit("the unchanged tree does not build:\n" + r.stdout[-3000:])
-        timings = {}
+        # The unchanged tree, run as each fault's will be: its times set the limits.
         with build_lock():
-            for name in UNIT_TESTS + ([E2E] if args.with_e2e else []):
-                ok, seconds, note = run_program(build, name, 900, env)
+            failure, timings = run_programs(build, UNIT_TESTS, dict.fromkeys(UNIT_TESTS, 900), env)
+            if failure:
+                sys.exit(f"the unchanged tree fails {failure[0]} ({failure[1]})")
+            if args.with_e2e:
+                ok, timings[E2E], note = run_program(build, E2E, 900, env)
                 if not ok:
-                    sys.exit(f"the unchanged tree fails {name} ({note})")
-                timings[name] = seconds
+                    sys.exit(f"the unchanged tree fails {E2E} ({note})")
         order = sorted(UNIT_TESTS, key=lambda name: (timings[name], name))
         limits = {name: max(3 * s, s + 30) for name, s in timings.items()}
-        print("programs, fastest first: " + ", ".join(
+        print("programs, two at a time, fastest first: " + ", ".join(
             f"{name} {timings[name]:.1f} s (limit {limits[name]:.0f} s)" for name in order),
             flush=True)
 
@@ -675,7 +684,7 @@ def random_campaign(root, args, sources, faults):
             path, line, a, b, new, kind = fault
             place, before, after = describe(sources, fault)
             file = os.path.join(work, path)
-            text = open(file).read()
+            text = open(file).read() if os.path.isfile(file) else ""
             started = time.monotonic()
             faulty = apply_fault(sources[path][0], text, fault)
             if faulty is None:
@@ -693,7 +702,7 @@ def random_campaign(root, args, sources, faults):
                         error = re.search(r"error: (.*)", r.stdout)
                         verdict = "did not build" + (f" ({error.group(1)[:80]})" if error else "")
                     else:
-                        failure = run_programs(build, order, limits, env)
+                        failure, _ = run_programs(build, order, limits, env)
                         if failure:
                             verdict = f"killed by {failure[0]} ({failure[1]})"
                         if verdict is None and args.with_e2e:
@@ -783,16 +792,18 @@ def main():
     parser.add_argument("--pick", type=int, nargs="+", metavar="K")
     parser.add_argument("--drawn-at", metavar="REV")
     args = parser.parse_args()
+    # A kill ends the run as Ctrl-C does: the test programs stopped, the fault taken out.
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
     root = run("git rev-parse --show-toplevel", os.getcwd()).stdout.strip()
     if args.random is None:
-        if args.with_e2e or args.seed is not None:
-            parser.error("--seed and --with-e2e go with --random")
+        if args.with_e2e or args.seed is not None or args.pick or args.drawn_at:
+            parser.error("--seed, --pick, --drawn-at and --with-e2e go with --random")
         fixed_list(root, args)
         return
     if args.seed is None or args.only:
         parser.error("--random needs --seed, and does not take --only")
-    if args.pick and not args.random:
-        parser.error("--pick goes with --random")
+    if args.pick and not all(1 <= k <= args.random for k in args.pick):
+        parser.error(f"--pick takes numbers from 1 to {args.random}")
     args.ref = run(f"git rev-parse --verify {args.ref}^{{commit}}", root).stdout.strip() or \
         parser.error(f"no such revision: {args.ref}")
     drawn_at = args.ref

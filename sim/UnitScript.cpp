@@ -9,16 +9,18 @@
 namespace kelm::sim {
 
 namespace {
+// The unit's clock for its event lines starts with the program.
+const auto kStarted = std::chrono::steady_clock::now();
+
 void printEvent(const char *kind, const Bytes &data)
 {
     // Called from the unit's thread; one whole line per call, flushed at once for the reader.
     // The time is taken here, not where the line is read: a reader on a busy machine sees the
     // lines late, but the pace of the blocks on the line is the unit's to tell.
-    static const auto start = std::chrono::steady_clock::now();
     static std::mutex mutex;
     std::lock_guard lock(mutex);
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-        std::chrono::steady_clock::now() - start);
+        std::chrono::steady_clock::now() - kStarted);
     std::fputs(kind, stdout);
     std::fputc(' ', stdout);
     for (std::uint8_t b : data)

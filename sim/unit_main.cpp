@@ -43,9 +43,10 @@ int main(int argc, char *argv[])
         QStringLiteral("LINK"));
     QCommandLineOption script(
         QStringLiteral("script"),
-        QStringLiteral("Take commands on standard input (key N, release, selector S P, report HEX, "
-                       "burst N, quit) and report every settled block on standard output "
-                       "(rx HEX, tx HEX, tx-failed HEX)."));
+        QStringLiteral(
+            "Take commands on standard input (key N, release, selector S P, report HEX, "
+            "burst N, quit) and report every settled block on standard output "
+            "(rx HEX MS, tx HEX MS, tx-failed HEX MS; MS in milliseconds since the start)."));
     parser.addOption(speed);
     parser.addOption(stx);
     parser.addOption(pty);

@@ -122,7 +122,9 @@ void UnitProcess::read()
         const QString block = rest.section(QLatin1Char(' '), 0, 0);
         if (kind == QLatin1String("rx")) {
             rx << block;
-            rxMs << rest.section(QLatin1Char(' '), 1, 1).toLongLong();
+            bool ok = false;
+            const qint64 ms = rest.section(QLatin1Char(' '), 1, 1).toLongLong(&ok);
+            rxMs << (ok ? ms : -1000000); // no pace check passes over a line without its time
         } else if (kind == QLatin1String("tx")) {
             tx << block;
         } else if (kind == QLatin1String("tx-failed")) {
@@ -282,6 +284,13 @@ public:
             text += ' ' + point(path.elementAt(i));
         add(text);
     }
+    void drawPolygon(const QPointF *points, int count, PolygonDrawMode mode) override
+    {
+        QString text = QStringLiteral("polygon %1").arg(int(mode));
+        for (const QPointF &p : std::span(points, count))
+            text += ' ' + point(p);
+        add(text);
+    }
     void drawPixmap(const QRectF &r, const QPixmap &, const QRectF &) override
     {
         add("pixmap " + point(r.topLeft()) + ' ' + point(r.bottomRight()));
@@ -320,8 +329,15 @@ int PaintLog::metric(PaintDeviceMetric metric) const
         return int(devicePixelRatioFScale());
     case PdmDevicePixelRatio:
         return 1;
-    default: // depth and resolutions
-        return metric == PdmDepth ? 32 : 96;
+    case PdmDepth:
+        return 32;
+    case PdmDpiX:
+    case PdmDpiY:
+    case PdmPhysicalDpiX:
+    case PdmPhysicalDpiY:
+        return 96;
+    default:
+        return QPaintDevice::metric(metric);
     }
 }
 

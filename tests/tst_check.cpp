@@ -205,7 +205,8 @@ private slots:
                               << "";
         QTest::newRow("help on --soak") << QStringList{"-h"} << "" << 0 << "--soak <MINUTES>"
                                         << "";
-        QTest::newRow("version") << QStringList{"--version"} << "" << 0 << "kelm-check 4."
+        QTest::newRow("version") << QStringList{"--version"} << "" << 0
+                                 << "kelm-check " KELM_VERSION "\n"
                                  << "";
         QTest::newRow("stray arguments")
             << QStringList{"--com", "1", "one", "two"} << "" << 2 << "unexpected argument \"one\""

@@ -694,14 +694,13 @@ private slots:
                 shape.setFillColor(QColor(255, 255, 0));
                 shape.render(&p, QPoint(345, 0), {}, {});
             }
-            for (int size : {16, 64}) {
-                p.resetTransform();
+            for (int size : {16, 64})
                 drawIcon(p, size);
-            }
         }
         const QString kept = QStringLiteral(KELM_TEST_PICTURES "/drawn-in-code.txt");
-        if (qEnvironmentVariableIsSet("KELM_WRITE_PICTURES"))
-            test::writeFile(kept, log.lines.join('\n').toUtf8() + '\n');
+        if (qgetenv("KELM_WRITE_PICTURES") == "1")
+            QVERIFY(test::writeFile(kept, log.lines.join('\n').toUtf8() + '\n'));
+        QVERIFY2(QFile::exists(kept), qPrintable("no kept record at " + kept));
         const QStringList want = QString::fromUtf8(test::readFile(kept)).split('\n');
         for (int i = 0; i < std::max(want.size() - 1, log.lines.size()); ++i)
             QCOMPARE(log.lines.value(i), want.value(i));

@@ -298,6 +298,9 @@ struct ScriptedServer
     std::thread thread;
 };
 
+const QString malformedName =
+    QStringLiteral("not a network port; rfc2217://HOST:PORT or tcp://HOST:PORT expected");
+
 struct LinkRig
 {
     explicit LinkRig(bool stx = false) : on(sink, host, stx) { host.setDemoMode(false); }
@@ -664,9 +667,8 @@ private slots:
             << QByteArray("close") << "connection closed by the server";
         QTest::newRow("nobody there") << QByteArray("none") << "Connection refused";
         // Names given as they stand ("url NAME"): any port number is a port, nothing else is.
-        const QString malformed = "not a network port; rfc2217://HOST:PORT or tcp://HOST:PORT "
-                                  "expected";
-        QTest::newRow("port 1") << QByteArray("url tcp://127.0.0.1:1") << "Connection refused";
+        const QString malformed = malformedName;
+        QTest::newRow("port 1") << QByteArray("url tcp://127.0.0.1:1") << QString(); // any but that
         QTest::newRow("no port") << QByteArray("url rfc2217://127.0.0.1") << malformed;
         QTest::newRow("port 0") << QByteArray("url tcp://127.0.0.1:0") << malformed;
         QTest::newRow("a path") << QByteArray("url tcp://127.0.0.1:4001/a") << malformed;
@@ -687,7 +689,10 @@ private slots:
         t.start();
         QVERIFY(!port.setPortOpen(true));
         QVERIFY(t.elapsed() < 5000);
-        QCOMPARE(port.errorString(), "Com 1 (" + server.url + "): " + reason);
+        if (reason.isEmpty())
+            QVERIFY2(!port.errorString().contains(malformedName), qPrintable(port.errorString()));
+        else
+            QCOMPARE(port.errorString(), "Com 1 (" + server.url + "): " + reason);
         QVERIFY(!port.portOpen());
     }
 
