@@ -100,6 +100,8 @@ class DeviceTest : public QObject
 
 private slots:
     void initTestCase() { QApplication::setApplicationName(QStringLiteral("KELM")); }
+    // Painting on a picture that is not there is a fault even where nothing shows it.
+    void init() { QTest::failOnWarning(QRegularExpression("^QPainter")); }
 
     void telegrams_data()
     {
