@@ -3,6 +3,7 @@
 // its flushes, rotation and a disk that refuses it, and its menu entry in the tool.
 #include "ToolOnLine.h"
 #include "check/CheckReport.h"
+#include "device/Telegramme.h"
 #include "journal/TrafficJournal.h"
 
 #include <QJsonArray>
@@ -154,6 +155,14 @@ private slots:
         QCOMPARE(int(steps.size()), 64 + 12 + 2);
         QCOMPARE(prompts.first(), QStringLiteral("Press key 1"));
         QCOMPARE(prompts.last(), QStringLiteral("Turn selector 2"));
+        // Each display line in the attributes its text names.
+        const std::vector<sim::Bytes> got = unit.receivedTelegrams();
+        for (const auto &[text, blink, inverse] :
+             {std::tuple("Zeile 8 normal", false, false), std::tuple("Zeile 8 invers", false, true),
+              std::tuple("Zeile 8 blinkt", true, false)}) {
+            const QByteArray t = Telegramm::displayLine(7, QLatin1String(text), blink, inverse);
+            QVERIFY2(std::count(got.begin(), got.end(), sim::Bytes(t.begin(), t.end())) == 1, text);
+        }
     }
 
     // kelm-check as scripts and test benches run it. `event` happens during the run: a file-size
