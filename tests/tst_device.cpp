@@ -962,7 +962,7 @@ private slots:
             for (const QString odd : {"@Point(1 2)", "a\"b\\c;d,e=f",
                                       "tab\tcafe\x01"
                                       "abc",
-                                      "Ä"}) {
+                                      "line\nend\r", "Ä"}) {
                 remembered::saveJournal(odd, true);
                 QCOMPARE(remembered::journalFile(), odd);
             }
