@@ -196,6 +196,8 @@ private slots:
         QTest::newRow("key, both selectors") << QByteArray("\x31\x41\x51") << 0 << 1 << 1;
         // Positions beyond the reply hold its block check (here 0x62, no report code).
         QTest::newRow("shorter reply") << QByteArray("\x32\x43") << 1 << 3 << 0;
+        // A fourth byte still fits the reply's buffer; the first three are taken.
+        QTest::newRow("longer reply") << QByteArray("\x33\x44\x54\x30") << 2 << 4 << 4;
     }
 
     void startWithUnit()
