@@ -146,7 +146,7 @@ int main(int argc, char *argv[])
         return Passed;
     }
     if (parser.isSet(QStringLiteral("version"))) {
-        std::printf("kelm-check %s\n", KELM_VERSION);
+        std::printf("kelm-check %s\n", qPrintable(QCoreApplication::applicationVersion()));
         return Passed;
     }
     if (!parser.positionalArguments().isEmpty())
