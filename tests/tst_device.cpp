@@ -12,6 +12,7 @@
 #include <QBitArray>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QFileDialog>
 #include <QKeyEvent>
 #include <QMenuBar>
 #include <QPainter>
@@ -839,6 +840,29 @@ private slots:
         QCOMPARE(w.configDialog().data(), d.data());
         click(d, "btnDemo");
         QTRY_VERIFY(!d); // released when closed
+    }
+
+    // The file dialogs as an operator meets them: a name typed without its ending gets ".txt".
+    void fileDialogsAddTheEnding()
+    {
+        QTemporaryDir dir;
+        ToolOnLine tool;
+        tool.start();
+        auto typeName = [&](const QString &name) {
+            tool.watcher.dialogActions.push_back([&dir, name](QWidget *d) {
+                auto *box = qobject_cast<QFileDialog *>(d);
+                QVERIFY(box);
+                box->setDirectory(dir.path());
+                box->findChild<QLineEdit *>("fileNameEdit")->setText(name);
+                static_cast<QDialog *>(box)->accept(); // as Save does
+            });
+        };
+        typeName("journal");
+        tool.menu("mnuMitschnitt")->trigger();
+        QCOMPARE(tool.window.journal().path(), dir.filePath("journal.txt"));
+        typeName("trace");
+        QVERIFY(tool.window.V24Monitor().V24MonSave(SaveKind::Hex));
+        QVERIFY(QFile::exists(dir.filePath("trace.txt")));
     }
 
     // By the time the tool ends (which may be from inside a wait, without unwinding), the port
