@@ -213,6 +213,8 @@ private slots:
         QVERIFY(!tool.window.demoMode());
         for (int k = 0; k < 12; ++k)
             QCOMPARE(tool.mark(k)->filled(), k == marked);
+        QCOMPARE(tool.mark(marked)->fillColor(), QColor(0xFF, 0, 0));
+        QCOMPARE(tool.window.findChildren<DisplayLine *>().size(), 8);
         QCOMPARE(tool.label("lblWS1"), QString::number(ws1));
         QCOMPARE(tool.label("lblWS2"), QString::number(ws2));
         // Queried by the dialog's OK and again by the start-up, then display clear, LEDs off.
