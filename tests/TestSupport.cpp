@@ -17,10 +17,25 @@
 #include <QTest>
 #include <QThread>
 #include <csignal>
+#include <cstdio>
+#include <cstdlib>
 #include <span>
 #include <sys/resource.h>
 
 namespace kelm::test {
+
+namespace {
+// A program that ends itself from inside a test function (the tool's way out of a wait) would
+// look like a pass to CTest, the remaining tests never run: it fails instead.
+const bool kExitGuard = [] {
+    return std::atexit([] {
+               if (QTest::currentTestFunction()) {
+                   std::fprintf(stderr, "exit() called inside %s\n", QTest::currentTestFunction());
+                   std::_Exit(1);
+               }
+           }) == 0;
+}();
+} // namespace
 
 ModalWatcher::ModalWatcher()
 {

@@ -877,6 +877,7 @@ private slots:
         int ended = 0;
         bool openAtEnd = true;
         QByteArray journalAtEnd;
+        test::ModalWatcher watcher;
         frmKELM w;
         w.setEndTool([&] {
             ++ended;
@@ -885,6 +886,10 @@ private slots:
         });
         line.wire(w.MSComm1());
         QVERIFY(w.MSComm1().setPortOpen(true));
+        // A message box on the way: the window ends as one that never showed any.
+        w.setJournalFileProvider([] { return QStringLiteral("/nonexistent/j.txt"); });
+        w.findChild<QAction *>("mnuMitschnitt")->trigger();
+        QCOMPARE(watcher.messages.size(), 1);
         w.setJournalFileProvider([&] { return journal; });
         w.findChild<QAction *>("mnuMitschnitt")->trigger();
         w.show();
