@@ -212,8 +212,16 @@ private slots:
         QTest::newRow("help") << QStringList{"--help"} << "" << 0
                               << "(--port DEVICE | --com N) [options]"
                               << "";
-        QTest::newRow("help on --soak") << QStringList{"-h"} << "" << 0 << "--soak <MINUTES>"
-                                        << "";
+        // Each option with its value's name and its own words.
+        QTest::newRow("help on the options")
+            << QStringList{"-h"} << "" << 0
+            << "  --json <FILE>     Write a report in JSON to FILE.\n"
+               "  --junit <FILE>    Write a report in JUnit XML to FILE.\n"
+               "  --journal <FILE>  Record every byte and event to FILE.\n"
+               "  --keys            Also check the keys and selectors, with an operator at the\n"
+               "                    unit.\n"
+               "  --soak <MINUTES>  Also run the continuous test"
+            << "";
         QTest::newRow("version") << QStringList{"--version"} << "" << 0
                                  << "kelm-check " KELM_VERSION "\n"
                                  << "";
