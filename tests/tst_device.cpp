@@ -844,6 +844,29 @@ private slots:
         QTRY_VERIFY(!d); // released when closed
     }
 
+    // A state folder that cannot be made is said once, with why; the tool carries on. Run in a
+    // process of its own, where no earlier test has used up the one warning.
+    void stateFolderThatCannotBeMade()
+    {
+        if (qEnvironmentVariableIsSet("KELM_TEST_CHILD")) {
+            remembered::saveJournal(QStringLiteral("j.txt"), false);
+            remembered::saveJournal(QStringLiteral("k.txt"), false);
+            return;
+        }
+        QProcess child;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("KELM_TEST_CHILD", "1");
+        env.insert("XDG_STATE_HOME", "/dev/null/state");
+        child.setProcessEnvironment(env);
+        child.start(QCoreApplication::applicationFilePath(), {"stateFolderThatCannotBeMade"});
+        QVERIFY(child.waitForFinished(30000) && child.exitCode() == 0);
+        const QString err = QString::fromLocal8Bit(child.readAllStandardError());
+        QCOMPARE(err.count("kelm: "), 1);
+        QVERIFY2(err.contains("kelm: /dev/null/state/kelm/state.conf: its folder cannot be made; "
+                              "what the tool remembers is not saved\n"),
+                 qPrintable(err));
+    }
+
     // The file dialogs as an operator meets them: a name typed without its ending gets ".txt".
     void fileDialogsAddTheEnding()
     {
