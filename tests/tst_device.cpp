@@ -514,6 +514,9 @@ private slots:
     {
         ToolOnLine tool;
         tool.start();
+        QTemporaryDir dir;
+        tool.window.setJournalFileProvider([&] { return dir.filePath("j.txt"); });
+        tool.menu("mnuMitschnitt")->trigger();
         QElapsedTimer t;
         stopWhen(tool, [&] {
             if (chars(tool.received()).size() == 1 && !t.isValid())
@@ -523,6 +526,10 @@ private slots:
         tool.window.mnuDauertest_Click();
         QVERIFY2(t.elapsed() >= 3 * 300 - 20, qPrintable(QString::number(t.elapsed())));
         QCOMPARE(tool.received().back(), kAllOff);
+        // Start and stop are in the journal's file at once, not at its next flush.
+        const QByteArray journal = test::readFile(dir.filePath("j.txt"));
+        QVERIFY(journal.contains("---- continuous test started\n"));
+        QVERIFY(journal.contains("---- continuous test stopped\n"));
     }
 
     void continuousTestFailures_data()
