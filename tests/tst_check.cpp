@@ -14,6 +14,7 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimeZone>
 #include <QXmlStreamReader>
 #include <csignal>
 #include <ctime>
@@ -452,6 +453,13 @@ private slots:
             got << m.captured(3) + ' ' + m.captured(4);
         }
         QCOMPARE(kLine.match(journalLines(dir.filePath("j.txt"))[5]).captured(2), "0000000.200");
+        // The wall clock in the local time of then: within a minute of now, read as UTC+01:00.
+        QDateTime stamp =
+            QDateTime::fromString(kLine.match(journalLines(dir.filePath("j.txt"))[0]).captured(1),
+                                  "yyyy-MM-dd hh:mm:ss.zzz");
+        stamp.setTimeZone(QTimeZone(3600));
+        QVERIFY2(qAbs(stamp.secsTo(QDateTime::currentDateTimeUtc())) < 60,
+                 qPrintable(stamp.toString(Qt::ISODate)));
         const QString a0 = QStringLiteral(" A0");
         QCOMPARE(got,
                  (QStringList{"---- journal started, local time is UTC+01:00",
