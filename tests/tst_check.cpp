@@ -636,6 +636,15 @@ private slots:
         // Switched off, it stays off.
         again.menu("mnuMitschnitt")->trigger();
         QVERIFY(!test::ToolOnLine().menu("mnuMitschnitt")->isChecked());
+        // A journal that fails while it records takes its tick with it, and says so.
+        QVERIFY(QDir(home.path()).mkpath("sub"));
+        again.window.setJournalFileProvider([&] { return home.filePath("sub/j.txt"); });
+        again.menu("mnuMitschnitt")->trigger();
+        QVERIFY(again.menu("mnuMitschnitt")->isChecked());
+        QVERIFY(QDir(home.filePath("sub")).removeRecursively());
+        QTest::mouseClick(again.key(3), Qt::LeftButton);
+        QTRY_VERIFY(!again.menu("mnuMitschnitt")->isChecked());
+        QTRY_COMPARE(again.watcher.messages.size(), 1);
         qunsetenv("XDG_STATE_HOME");
     }
 };
