@@ -927,7 +927,9 @@ private slots:
         w.findChild<QAction *>("mnuBeenden")->trigger();
         QCOMPARE(ended, 1);
         QVERIFY(!openAtEnd && !w.V24Monitor().isVisible());
-        QVERIFY2(journalAtEnd.endsWith("journal stopped\n"), journalAtEnd.constData());
+        QVERIFY2(journalAtEnd.endsWith("journal stopped\n") &&
+                     journalAtEnd.contains("---- port closed\n"),
+                 journalAtEnd.constData());
     }
 
     void rememberedSettings_data()
