@@ -53,7 +53,6 @@ struct ToolOnLine
     {
         return child<QLineEdit>(QStringLiteral("txtDisplay%1").arg(n));
     }
-    QString label(const char *name) const { return child<QLabel>(QLatin1String(name))->text(); }
     QAction *menu(const char *name) const { return child<QAction>(QLatin1String(name)); }
 
     std::vector<sim::Bytes> received() const { return line.unit->receivedTelegrams(); }

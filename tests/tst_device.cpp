@@ -75,10 +75,29 @@ void click(QWidget *parent, const QString &name)
     button->click();
 }
 
-bool checked(QWidget *parent, const QString &name)
+// The pressed marks and the two selectors the window shows, as "pressed 2 7 | 1 12".
+QString reportsShown(const QWidget &w)
 {
-    auto *button = parent->findChild<QAbstractButton *>(name);
-    return button && button->isChecked();
+    QString shown = QStringLiteral("pressed");
+    for (int k = 0; k < 12; ++k)
+        if (w.findChild<Shape *>(QStringLiteral("shpTgedrückt%1").arg(k))->filled())
+            shown += ' ' + QString::number(k);
+    return shown + " | " + w.findChild<QLabel *>("lblWS1")->text() + ' ' +
+           w.findChild<QLabel *>("lblWS2")->text();
+}
+
+// This program again, running only `function` in a process of its own with `vars` added to its
+// environment: for what a process does once. Whether it passed.
+bool runAlone(QProcess &child, const QString &function,
+              std::initializer_list<std::pair<QString, QString>> vars)
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (const auto &[name, value] : vars)
+        env.insert(name, value);
+    child.setProcessEnvironment(env);
+    child.start(QCoreApplication::applicationFilePath(), {function});
+    return child.waitForFinished(60000) && child.exitStatus() == QProcess::NormalExit &&
+           child.exitCode() == 0;
 }
 
 // Runs `run` with a kelm.conf of the test's own holding `conf`.
@@ -113,10 +132,6 @@ private slots:
         QTest::addColumn<QByteArray>("expected");
         using test::bytes;
         const QByteArray head = bytes({0x6C, 0x43, 0x41, 0x27, 0x30, 0x30});
-        QTest::newRow("empty line 3")
-            << 3 << "" << false << false << bytes({0x6C, 0x43, 0x41, 0x27, 0x33, 0x30, 0x29});
-        QTest::newRow("AB, both") << 0 << "AB" << true << true
-                                  << bytes({0x6C, 0x42, 0x40, 0x27, 0x30, 0x30, 0xA1, 0xA2, 0x29});
         QTest::newRow("blank and star, inverse")
             << 1 << " *" << false << true
             << bytes({0x6C, 0x43, 0x40, 0x27, 0x31, 0x30, 0x80, 0x8A, 0x29});
@@ -145,28 +160,25 @@ private slots:
     void reports_data()
     {
         QTest::addColumn<QByteArray>("codes");
-        QTest::addColumn<int>("marked"); // -1: none
-        QTest::addColumn<int>("ws1");
-        QTest::addColumn<int>("ws2");
         QTest::addColumn<int>("ack");
+        QTest::addColumn<QString>("shown");
         QTest::addColumn<int>("code");
         using test::bytes;
-        QTest::newRow("key 3") << bytes({0x33}) << 2 << 0 << 0 << 0x31 << 1;
-        QTest::newRow("key 12, twice") << bytes({0x35, 0x3C, 0x3C}) << 11 << 0 << 0 << 0x30 << 0;
-        QTest::newRow("released") << bytes({0x33, 0x35, 0x30}) << -1 << 0 << 0 << 0x10 << -32;
-        QTest::newRow("selectors") << bytes({0x41, 0x5C}) << -1 << 1 << 12 << 0x31 << 1;
-        QTest::newRow("selector 1 at 12") << bytes({0x4C}) << -1 << 12 << 0 << 0x31 << 1;
+        QTest::newRow("key 3") << bytes({0x33}) << 0x31 << "pressed 2 | 0 0" << 1;
+        QTest::newRow("key 12, twice")
+            << bytes({0x35, 0x3C, 0x3C}) << 0x30 << "pressed 11 | 0 0" << 0;
+        QTest::newRow("released") << bytes({0x33, 0x35, 0x30}) << 0x10 << "pressed | 0 0" << -32;
+        QTest::newRow("selectors") << bytes({0x41, 0x5C}) << 0x31 << "pressed | 1 12" << 1;
+        QTest::newRow("selector 1 at 12") << bytes({0x4C}) << 0x31 << "pressed | 12 0" << 1;
         QTest::newRow("other codes")
-            << bytes({0x00, 0x3D, 0x40, 0x4D, 0x50, 0x5D, 0xFF}) << -1 << 0 << 0 << 0x31 << 1;
+            << bytes({0x00, 0x3D, 0x40, 0x4D, 0x50, 0x5D, 0xFF}) << 0x31 << "pressed | 0 0" << 1;
     }
 
     void reports()
     {
         QFETCH(QByteArray, codes);
-        QFETCH(int, marked);
-        QFETCH(int, ws1);
-        QFETCH(int, ws2);
         QFETCH(int, ack);
+        QFETCH(QString, shown);
         QFETCH(int, code);
         frmKELM w;
         w.setEndTool([] {});
@@ -176,47 +188,36 @@ private slots:
         }
         std::uint8_t q = std::uint8_t(ack);
         w.DisplayQuittung(q);
-        for (int k = 0; k < 12; ++k) {
-            QCOMPARE(w.findChild<Shape *>(QStringLiteral("shpTgedrückt%1").arg(k))->filled(),
-                     k == marked);
-            // A report never touches the LED squares.
+        QCOMPARE(reportsShown(w), shown);
+        // A report never touches the LED squares.
+        for (int k = 0; k < 12; ++k)
             QCOMPARE(w.findChild<Shape *>(QStringLiteral("shpTaste%1").arg(k))->fillColor(),
                      test::kGrey);
-        }
-        QCOMPARE(w.findChild<QLabel *>("lblWS1")->text(), QString::number(ws1));
-        QCOMPARE(w.findChild<QLabel *>("lblWS2")->text(), QString::number(ws2));
         QCOMPARE(w.device().QuittungsCode, std::int16_t(code));
     }
 
     void startWithUnit_data()
     {
         QTest::addColumn<QByteArray>("reply");
-        QTest::addColumn<int>("marked");
-        QTest::addColumn<int>("ws1");
-        QTest::addColumn<int>("ws2");
-        QTest::newRow("key, both selectors") << QByteArray("\x31\x41\x51") << 0 << 1 << 1;
+        QTest::addColumn<QString>("shown");
+        QTest::newRow("key, both selectors") << QByteArray("\x31\x41\x51") << "pressed 0 | 1 1";
         // Positions beyond the reply hold its block check (here 0x62, no report code).
-        QTest::newRow("shorter reply") << QByteArray("\x32\x43") << 1 << 3 << 0;
+        QTest::newRow("shorter reply") << QByteArray("\x32\x43") << "pressed 1 | 3 0";
         // A fourth byte still fits the reply's buffer; the first three are taken.
-        QTest::newRow("longer reply") << QByteArray("\x33\x44\x54\x30") << 2 << 4 << 4;
+        QTest::newRow("longer reply") << QByteArray("\x33\x44\x54\x30") << "pressed 2 | 4 4";
     }
 
     void startWithUnit()
     {
         QFETCH(QByteArray, reply);
-        QFETCH(int, marked);
-        QFETCH(int, ws1);
-        QFETCH(int, ws2);
+        QFETCH(QString, shown);
         ToolOnLine tool;
         tool.unit().setStatusReply(Bytes(reply.begin(), reply.end()));
         tool.start();
         QVERIFY(!tool.window.demoMode());
-        for (int k = 0; k < 12; ++k)
-            QCOMPARE(tool.mark(k)->filled(), k == marked);
-        QCOMPARE(tool.mark(marked)->fillColor(), QColor(0xFF, 0, 0));
+        QCOMPARE(reportsShown(tool.window), shown);
+        QCOMPARE(tool.mark(shown.section(' ', 1, 1).toInt())->fillColor(), QColor(0xFF, 0, 0));
         QCOMPARE(tool.window.findChildren<DisplayLine *>().size(), 8);
-        QCOMPARE(tool.label("lblWS1"), QString::number(ws1));
-        QCOMPARE(tool.label("lblWS2"), QString::number(ws2));
         // Queried by the dialog's OK and again by the start-up, then display clear, LEDs off.
         QCOMPARE(tool.received(), (std::vector<Bytes>{kQuery, kQuery, kClear, kAllOff}));
         QVERIFY(tool.watcher.messages.isEmpty());
@@ -411,7 +412,7 @@ private slots:
         QTRY_VERIFY(tool.window.configDialog());
         tool.window.configDialog()->findChild<QAbstractButton *>("OKButton")->click();
         QVERIFY(tool.window.MSComm1().portOpen() && !tool.window.demoMode());
-        QCOMPARE(tool.label("lblWS1"), QStringLiteral("2"));
+        QCOMPARE(reportsShown(tool.window), "pressed | 2 2");
         QTest::mouseClick(tool.key(3), Qt::LeftButton);
         QTRY_COMPARE(second.unit->leds()[3], Led::On);
     }
@@ -427,8 +428,7 @@ private slots:
         QVERIFY(!tool.window.demoMode());
         for (std::int16_t flag : tool.window.device().LEDBlinken)
             QCOMPARE(flag, std::int16_t(0));
-        QVERIFY(tool.mark(1)->filled());
-        QCOMPARE(tool.label("lblWS1"), QStringLiteral("3"));
+        QCOMPARE(reportsShown(tool.window), "pressed 1 | 3 3");
         QCOMPARE(tool.received(), (std::vector<Bytes>{kQuery, kClear, kAllOff}));
         QCOMPARE(tool.led(3)->fillColor(), test::kGrey);
     }
@@ -620,15 +620,14 @@ private slots:
         QVERIFY(port.setPortOpen(true));
         Dialog d(port, {});
         QVERIFY(!port.portOpen());
+        auto shown = [&port] {
+            return QStringList{QString::number(port.commPortNumber()), port.settings(), port.tag()};
+        };
         for (const char *option : {"optCOM1", "optBaudrate1", "optSoftware0"})
             click(&d, option);
-        QCOMPARE(port.commPortNumber(), 2);
-        QCOMPARE(port.settings(), QStringLiteral("19200,e,8,1"));
-        QCOMPARE(port.tag(), QStringLiteral("STX"));
+        QCOMPARE(shown(), (QStringList{"2", "19200,e,8,1", "STX"}));
         click(&d, "CancelButton");
-        QCOMPARE(port.commPortNumber(), 1);
-        QCOMPARE(port.settings(), QStringLiteral("9600,e,8,1"));
-        QCOMPARE(port.tag(), QString());
+        QCOMPARE(shown(), (QStringList{"1", "9600,e,8,1", ""}));
         QVERIFY(port.portOpen());
         QCOMPARE(port.appliedSettings().baud, 9600);
     }
@@ -737,26 +736,21 @@ private slots:
         QFETCH(QString, face);
         if (!face.isEmpty() && qEnvironmentVariable("KELM_TEST_FACE") != face) {
             QTemporaryDir dir;
-            QFile conf(dir.filePath("fonts.conf"));
-            QVERIFY(conf.open(QIODevice::WriteOnly));
-            conf.write(
+            const QString conf = dir.filePath("fonts.conf");
+            QVERIFY(test::writeFile(
+                conf,
                 QStringLiteral("<?xml version=\"1.0\"?><fontconfig>"
                                "<include ignore_missing=\"yes\">/etc/fonts/fonts.conf</include>"
                                "<match target=\"pattern\"><edit name=\"family\" "
                                "mode=\"prepend_first\" binding=\"strong\"><string>%1</string>"
                                "</edit></match></fontconfig>")
                     .arg(face)
-                    .toUtf8());
-            conf.close();
+                    .toUtf8()));
             QProcess child;
-            QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-            env.insert("FONTCONFIG_FILE", conf.fileName());
-            env.insert("KELM_TEST_FACE", face);
-            child.setProcessEnvironment(env);
             child.setProcessChannelMode(QProcess::MergedChannels);
-            child.start(QCoreApplication::applicationFilePath(), {"displayGlyphs:" + face});
-            QVERIFY(child.waitForFinished(60000));
-            QVERIFY2(child.exitCode() == 0, child.readAll().constData());
+            QVERIFY2(runAlone(child, "displayGlyphs:" + face,
+                              {{"FONTCONFIG_FILE", conf}, {"KELM_TEST_FACE", face}}),
+                     child.readAll().constData());
             return;
         }
         frmKELM w;
@@ -861,12 +855,8 @@ private slots:
             return;
         }
         QProcess child;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("KELM_TEST_CHILD", "1");
-        env.insert("XDG_STATE_HOME", "/dev/null/state");
-        child.setProcessEnvironment(env);
-        child.start(QCoreApplication::applicationFilePath(), {"stateFolderThatCannotBeMade"});
-        QVERIFY(child.waitForFinished(30000) && child.exitCode() == 0);
+        QVERIFY(runAlone(child, "stateFolderThatCannotBeMade",
+                         {{"KELM_TEST_CHILD", "1"}, {"XDG_STATE_HOME", "/dev/null/state"}}));
         const QString err = QString::fromLocal8Bit(child.readAllStandardError());
         QCOMPARE(err.count("kelm: "), 1);
         QVERIFY2(err.contains("kelm: /dev/null/state/kelm/state.conf: its folder cannot be made; "
@@ -935,27 +925,21 @@ private slots:
     void rememberedSettings_data()
     {
         QTest::addColumn<QByteArray>("conf");
-        QTest::addColumn<int>("com");
-        QTest::addColumn<int>("baud");
-        QTest::addColumn<bool>("stx");
-        QTest::addColumn<QPoint>("mainAt"); // (-1, -1): not moved
-        QTest::addColumn<bool>("ascii");
-        const QPoint stay(-1, -1);
+        QTest::addColumn<QString>("shown"); // port, variant, window place, view | dialog
+        const QString start = "1 9600,e,8,1 - 0,0 ASCII | optBaudrate0 optCOM0 optSoftware1";
         QTest::newRow("remembered")
             << QByteArray("[Line]\nCom=3\nSettings=\"19200,e,8,1\"\nVariant=STX\n"
                           "[Windows]\nMain=@Point(100 50)\n[Monitor]\nView=HEX\n")
-            << 3 << 19200 << true << QPoint(100, 50) << false;
+            << "3 19200,e,8,1 STX 100,50 HEX | optBaudrate1 optCOM2 optSoftware0";
         // The offscreen screen is 800 × 600: the title strip would be on it, the rest not.
-        QTest::newRow("partly off the screen") << QByteArray("[Windows]\nMain=@Point(300 400)\n")
-                                               << 1 << 9600 << false << stay << true;
+        QTest::newRow("partly off the screen")
+            << QByteArray("[Windows]\nMain=@Point(300 400)\n") << start;
         QTest::newRow("out of range")
             << QByteArray("[Line]\nCom=9\nSettings=fast\nVariant=maybe\n"
                           "[Windows]\nMain=@Point(5000 5000)\n[Monitor]\nView=3\n")
-            << 1 << 9600 << false << stay << true;
-        QTest::newRow("nonsense") << QByteArray("\x01\x02[[[\n=\n\xff\xfe") << 1 << 9600 << false
-                                  << stay << true;
-        QTest::newRow("unreadable")
-            << QByteArray("a directory") << 1 << 9600 << false << stay << true;
+            << start;
+        QTest::newRow("nonsense") << QByteArray("\x01\x02[[[\n=\n\xff\xfe") << start;
+        QTest::newRow("unreadable") << QByteArray("a directory") << start;
     }
 
     // Values in range are used, anything else leaves the start values, and a file that cannot
@@ -963,23 +947,24 @@ private slots:
     void rememberedSettings()
     {
         QFETCH(QByteArray, conf);
-        QFETCH(int, com);
-        QFETCH(int, baud);
-        QFETCH(bool, stx);
-        QFETCH(QPoint, mainAt);
-        QFETCH(bool, ascii);
+        QFETCH(QString, shown);
         withSettings(conf, [&] {
             frmKELM w;
             w.setEndTool([] {});
-            QCOMPARE(w.MSComm1().commPortNumber(), com);
-            QCOMPARE(w.MSComm1().settings(), QStringLiteral("%1,e,8,1").arg(baud));
-            QCOMPARE(w.MSComm1().tag(), stx ? QStringLiteral("STX") : QString());
-            QCOMPARE(w.pos(), mainAt == QPoint(-1, -1) ? QPoint(0, 0) : mainAt);
-            QCOMPARE(w.V24Monitor().showAscii(), ascii);
+            const MSComm &port = w.MSComm1();
+            QStringList seen{QString::number(port.commPortNumber()),
+                             port.settings(),
+                             port.tag().isEmpty() ? "-" : port.tag(),
+                             QStringLiteral("%1,%2").arg(w.pos().x()).arg(w.pos().y()),
+                             w.V24Monitor().showAscii() ? "ASCII" : "HEX",
+                             "|"};
             Dialog d(w.MSComm1(), {});
-            QVERIFY(checked(&d, QStringLiteral("optCOM%1").arg(com - 1)));
-            QVERIFY(checked(&d, QStringLiteral("optBaudrate%1").arg(baud == 19200)));
-            QVERIFY(checked(&d, QStringLiteral("optSoftware%1").arg(!stx)));
+            QStringList options;
+            for (auto *option : d.findChildren<QAbstractButton *>(QRegularExpression("^opt")))
+                if (option->isChecked())
+                    options << option->objectName();
+            options.sort();
+            QCOMPARE((seen + options).join(' '), shown);
         });
     }
 

@@ -68,13 +68,7 @@ private slots:
         QVERIFY(!display.isEmpty());
         qputenv("DISPLAY", ":" + display);
         // The tool starts only when a client of the test's own has got through.
-        QVERIFY2(test::waitFor(
-                     [] {
-                         QProcess p;
-                         p.start(QStringLiteral("xdotool"), {"getdisplaygeometry"});
-                         return p.waitForFinished(5000) && p.exitCode() == 0;
-                     },
-                     20000),
+        QVERIFY2(test::waitFor([] { return !xdo({"getdisplaygeometry"}).isEmpty(); }, 20000),
                  qPrintable("no client gets through to display :" + display));
         m_link = m_home.filePath("line");
         QVERIFY(test::writeFile(m_home.filePath("config/kelm/kelm.conf"),
@@ -106,18 +100,13 @@ private slots:
 
     void startUpFindsTheUnit()
     {
-        QVERIFY(test::waitFor([&] { return !window(QStringLiteral("Schnittstelle")).isEmpty(); },
-                              10000));
-        // OK, at its place in the dialog.
-        xdo({"mousemove", "--window", window(QStringLiteral("Schnittstelle")), "64", "188", "click",
-             "1"});
+        clickOk(10000);
         const QString query = hex(Telegramm::statusQuery());
         // Queried by OK and by the start-up, then display clear and all LEDs off.
         RX_OR_RETURN(4);
         QCOMPARE(m_unit->rx, (QStringList{query, query, hex(Telegramm::displayClear()),
                                           hex(Telegramm::allLedsOff())}));
-        QVERIFY(
-            test::waitFor([&] { return !window(QStringLiteral("Morvane KELM")).isEmpty(); }, 5000));
+        QVERIFY(shows(QStringLiteral("Morvane KELM")));
         checkHealthy();
     }
 
@@ -227,10 +216,7 @@ private slots:
 
         m_unit = std::make_unique<test::UnitProcess>(KELM_UNIT_BIN, m_link);
         menu(2, 0); // Schnittstelle, Konfiguraion
-        QVERIFY(test::waitFor([&] { return !window(QStringLiteral("Schnittstelle")).isEmpty(); },
-                              5000));
-        xdo({"mousemove", "--window", window(QStringLiteral("Schnittstelle")), "64", "188", "click",
-             "1"});
+        clickOk(5000);
         RX_OR_RETURN(1);
         QCOMPARE(m_unit->rx, QStringList{hex(Telegramm::statusQuery())});
         // Out of demonstration mode again: a click reaches the unit.
@@ -274,14 +260,10 @@ private slots:
                                 "[Ports]\nCom1=" + server.url.toLocal8Bit() + "\n"));
         m_unit->clearRx();
         m_tool.start(QStringLiteral(KELM_BIN), {});
-        QVERIFY(test::waitFor([&] { return !window(QStringLiteral("Schnittstelle")).isEmpty(); },
-                              10000));
-        xdo({"mousemove", "--window", window(QStringLiteral("Schnittstelle")), "64", "188", "click",
-             "1"});
+        clickOk(10000);
         RX_OR_RETURN(4);
         QCOMPARE(m_unit->rx.last(), hex(Telegramm::allLedsOff()));
-        QVERIFY(
-            test::waitFor([&] { return !window(QStringLiteral("Morvane KELM")).isEmpty(); }, 5000));
+        QVERIFY(shows(QStringLiteral("Morvane KELM")));
         QTest::qWait(600);
         clickKey(7);
         RX_OR_RETURN(5);
@@ -307,6 +289,17 @@ private:
     QString window(const QString &title) const
     {
         return xdo({"search", "--onlyvisible", "--name", "^" + title + "$"}).section('\n', 0, 0);
+    }
+    bool shows(const QString &title, int ms = 5000) const
+    {
+        return test::waitFor([&] { return !window(title).isEmpty(); }, ms);
+    }
+    // The configuration dialog's OK, at its place in the dialog, once the dialog shows.
+    void clickOk(int ms)
+    {
+        QVERIFY(shows(QStringLiteral("Schnittstelle"), ms));
+        xdo({"mousemove", "--window", window(QStringLiteral("Schnittstelle")), "64", "188", "click",
+             "1"});
     }
     int messageBoxes() const
     {
