@@ -326,35 +326,16 @@ private:
 
 } // namespace
 
+// Its metrics are those of a 96-dpi image of its size.
 PaintLog::PaintLog(int width, int height)
-    : m_width(width), m_height(height), m_engine(std::make_unique<LogEngine>(lines))
+    : QImage(width, height, QImage::Format_ARGB32_Premultiplied),
+      m_engine(std::make_unique<LogEngine>(lines))
 {
+    setDotsPerMeterX(3780);
+    setDotsPerMeterY(3780);
 }
 
 PaintLog::~PaintLog() = default;
-
-int PaintLog::metric(PaintDeviceMetric metric) const
-{
-    switch (metric) {
-    case PdmWidth:
-        return m_width;
-    case PdmHeight:
-        return m_height;
-    case PdmDevicePixelRatioScaled:
-        return int(devicePixelRatioFScale());
-    case PdmDevicePixelRatio:
-        return 1;
-    case PdmDepth:
-        return 32;
-    case PdmDpiX:
-    case PdmDpiY:
-    case PdmPhysicalDpiX:
-    case PdmPhysicalDpiY:
-        return 96;
-    default:
-        return QPaintDevice::metric(metric);
-    }
-}
 
 QByteArray bytes(std::initializer_list<int> values)
 {

@@ -9,9 +9,9 @@
 #include "sim/SimUnit.h"
 
 #include <QByteArray>
+#include <QImage>
 #include <QMessageBox>
 #include <QObject>
-#include <QPaintDevice>
 #include <QPaintEngine>
 #include <QPointer>
 #include <QProcess>
@@ -155,7 +155,7 @@ private:
 
 // What is painted on it, a line a command, each with the pen, brush and transform in force: a
 // drawing as text, the same on every machine. Text is kept as its words, size and pen only.
-class PaintLog : public QPaintDevice
+class PaintLog : public QImage
 {
 public:
     PaintLog(int width, int height);
@@ -163,11 +163,7 @@ public:
     QPaintEngine *paintEngine() const override { return m_engine.get(); }
     QStringList lines;
 
-protected:
-    int metric(PaintDeviceMetric metric) const override;
-
 private:
-    int m_width, m_height;
     std::unique_ptr<QPaintEngine> m_engine;
 };
 
