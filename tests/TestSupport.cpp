@@ -56,7 +56,9 @@ void ModalWatcher::check()
         box->button(QMessageBox::Ok)->click();
         return;
     }
-    if (dialogActions.empty() && modal != m_pending) {
+    if (modal == m_pending)
+        return;
+    if (dialogActions.empty()) {
         // A dialog the test did not ask for would wait for a click that never comes: close it
         // and fail the test with what it said.
         QString text = modal->windowTitle();
@@ -71,19 +73,17 @@ void ModalWatcher::check()
                      __LINE__);
         return;
     }
-    if (!dialogActions.empty() && modal != m_pending) {
-        // Run the action from the event loop, so that this timer keeps firing for the message
-        // boxes the action itself may bring up.
-        auto action = std::move(dialogActions.front());
-        dialogActions.erase(dialogActions.begin());
-        m_pending = modal;
-        // The dialog stays pending while its action runs: OK runs the status query, which
-        // lets this timer fire again with the same dialog still in front.
-        QTimer::singleShot(0, modal, [this, action, modal] {
-            action(modal);
-            m_pending = nullptr;
-        });
-    }
+    // Run the action from the event loop, so that this timer keeps firing for the message
+    // boxes the action itself may bring up.
+    auto action = std::move(dialogActions.front());
+    dialogActions.erase(dialogActions.begin());
+    m_pending = modal;
+    // The dialog stays pending while its action runs: OK runs the status query, which lets this
+    // timer fire again with the same dialog still in front.
+    QTimer::singleShot(0, modal, [this, action, modal] {
+        action(modal);
+        m_pending = nullptr;
+    });
 }
 
 UnitOnLine::UnitOnLine()
@@ -132,20 +132,18 @@ void UnitProcess::read()
 {
     while (m_process.canReadLine()) {
         const QString line = QString::fromUtf8(m_process.readLine()).trimmed();
-        const QString kind = line.section(QLatin1Char(' '), 0, 0);
-        const QString rest = line.section(QLatin1Char(' '), 1);
-        const QString block = rest.section(QLatin1Char(' '), 0, 0);
+        const QString kind = line.section(' ', 0, 0), block = line.section(' ', 1, 1);
         if (kind == QLatin1String("rx")) {
-            rx << block;
             bool ok = false;
-            const qint64 ms = rest.section(QLatin1Char(' '), 1, 1).toLongLong(&ok);
+            const qint64 ms = line.section(' ', 2, 2).toLongLong(&ok);
+            rx << block;
             rxMs << (ok ? ms : -1000000); // no pace check passes over a line without its time
         } else if (kind == QLatin1String("tx")) {
             tx << block;
         } else if (kind == QLatin1String("tx-failed")) {
             txFailed << block;
         } else if (kind == QLatin1String("line"))
-            device = rest.section(QLatin1Char(' '), 1);
+            device = line.section(' ', 2);
     }
 }
 
@@ -157,20 +155,19 @@ Ser2net::Ser2net(const QString &device, const QString &kind, const QString &line
         probe.listen(QHostAddress::LocalHost);
         const quint16 port = probe.serverPort();
         probe.close();
-        QFile config(m_dir.filePath(QStringLiteral("ser2net.yaml")));
-        if (!config.open(QIODevice::WriteOnly | QIODevice::Truncate))
-            return;
+        const QString config = m_dir.filePath(QStringLiteral("ser2net.yaml"));
         // As the README advises: each handshake byte goes on at once, not after two characters.
-        config.write(QStringLiteral("%YAML 1.1\n---\nconnection: &line\n  accepter: %1tcp(nodelay)"
-                                    ",127.0.0.1,%2\n  connector: serialdev,%3,%4,local\n"
-                                    "  options:\n    chardelay: false\n")
-                         .arg(kind == QLatin1String("rfc2217") ? "telnet(rfc2217)," : "")
-                         .arg(port)
-                         .arg(device, line)
-                         .toUtf8());
-        config.close();
+        if (!writeFile(config, QStringLiteral(
+                                   "%YAML 1.1\n---\nconnection: &line\n  accepter: %1tcp(nodelay)"
+                                   ",127.0.0.1,%2\n  connector: serialdev,%3,%4,local\n"
+                                   "  options:\n    chardelay: false\n")
+                                   .arg(kind == QLatin1String("rfc2217") ? "telnet(rfc2217)," : "")
+                                   .arg(port)
+                                   .arg(device, line)
+                                   .toUtf8()))
+            return;
         m_process.start(QStringLiteral("ser2net"),
-                        {"-n", "-u", "-P", m_dir.filePath("pid"), "-c", config.fileName()});
+                        {"-n", "-u", "-P", m_dir.filePath("pid"), "-c", config});
         // Listening, as the socket table says: a probe connection would make it open the line.
         const QRegularExpression listening(
             QStringLiteral(": 0100007F:%1 0+:0000 0A ").arg(port, 4, 16, QLatin1Char('0')),
