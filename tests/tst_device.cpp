@@ -123,128 +123,109 @@ private slots:
     // Painting on a picture that is not there is a fault even where nothing shows it.
     void init() { QTest::failOnWarning(QRegularExpression("^QPainter")); }
 
-    void telegrams_data()
-    {
-        QTest::addColumn<int>("line");
-        QTest::addColumn<QString>("text");
-        QTest::addColumn<bool>("blink");
-        QTest::addColumn<bool>("inverse");
-        QTest::addColumn<QByteArray>("expected");
-        using test::bytes;
-        const QByteArray head = bytes({0x6C, 0x43, 0x41, 0x27, 0x30, 0x30});
-        QTest::newRow("blank and star, inverse")
-            << 1 << " *" << false << true
-            << bytes({0x6C, 0x43, 0x40, 0x27, 0x31, 0x30, 0x80, 0x8A, 0x29});
-        // 13 characters close with 0x29; 14 and 15 go without it.
-        for (int n : {13, 14, 15})
-            QTest::addRow("%d characters", n)
-                << 0 << QString(n, 'x') << false << false
-                << head + QByteArray(n, char(0xD8)) + (n == 13 ? bytes({0x29}) : QByteArray());
-        // Codes up to 0x9F still fit one byte; above that they go as "*" and never wrap.
-        QTest::newRow("0x7F, 0x9F, ä, €")
-            << 0 << QStringLiteral("\u007f\u009f\u00e4\u20ac") << false << false
-            << head + bytes({0xDF, 0xFF, 0x8A, 0x8A, 0x29});
-    }
-
     void telegrams()
     {
-        QFETCH(int, line);
-        QFETCH(QString, text);
-        QFETCH(bool, blink);
-        QFETCH(bool, inverse);
-        QFETCH(QByteArray, expected);
-        QCOMPARE(Telegramm::displayLine(line, text, blink, inverse), expected);
+        using test::bytes;
+        QCOMPARE(Telegramm::displayLine(1, " *", false, true),
+                 bytes({0x6C, 0x43, 0x40, 0x27, 0x31, 0x30, 0x80, 0x8A, 0x29}));
+        const QByteArray head = bytes({0x6C, 0x43, 0x41, 0x27, 0x30, 0x30});
+        // 13 characters close with 0x29; 14 and 15 go without it.
+        for (int n : {13, 14, 15})
+            QCOMPARE(Telegramm::displayLine(0, QString(n, 'x'), false, false),
+                     head + QByteArray(n, char(0xD8)) + (n == 13 ? bytes({0x29}) : QByteArray()));
+        // Codes up to 0x9F still fit one byte; above that they go as "*" and never wrap.
+        QCOMPARE(
+            Telegramm::displayLine(0, QStringLiteral("\u007f\u009f\u00e4\u20ac"), false, false),
+            head + bytes({0xDF, 0xFF, 0x8A, 0x8A, 0x29}));
     }
 
     // The unit's key, selector and acknowledgement reports on the main window.
     void reports_data()
     {
         QTest::addColumn<QByteArray>("codes");
-        QTest::addColumn<int>("ack");
-        QTest::addColumn<QString>("shown");
-        QTest::addColumn<int>("code");
+        QTest::addColumn<quint8>("ack");
+        QTest::addColumn<QString>("shown"); // and the acknowledgement code kept
         using test::bytes;
-        QTest::newRow("key 3") << bytes({0x33}) << 0x31 << "pressed 2 | 0 0" << 1;
+        QTest::newRow("key 3") << bytes({0x33}) << quint8(0x31) << "pressed 2 | 0 0 ack 1";
         QTest::newRow("key 12, twice")
-            << bytes({0x35, 0x3C, 0x3C}) << 0x30 << "pressed 11 | 0 0" << 0;
-        QTest::newRow("released") << bytes({0x33, 0x35, 0x30}) << 0x10 << "pressed | 0 0" << -32;
-        QTest::newRow("selectors") << bytes({0x41, 0x5C}) << 0x31 << "pressed | 1 12" << 1;
-        QTest::newRow("selector 1 at 12") << bytes({0x4C}) << 0x31 << "pressed | 12 0" << 1;
-        QTest::newRow("other codes")
-            << bytes({0x00, 0x3D, 0x40, 0x4D, 0x50, 0x5D, 0xFF}) << 0x31 << "pressed | 0 0" << 1;
+            << bytes({0x35, 0x3C, 0x3C}) << quint8(0x30) << "pressed 11 | 0 0 ack 0";
+        QTest::newRow("released") << bytes({0x33, 0x35, 0x30}) << quint8(0x10)
+                                  << "pressed | 0 0 ack -32";
+        QTest::newRow("selectors") << bytes({0x41, 0x5C}) << quint8(0x31) << "pressed | 1 12 ack 1";
+        QTest::newRow("selector 1 at 12")
+            << bytes({0x4C}) << quint8(0x31) << "pressed | 12 0 ack 1";
+        QTest::newRow("other codes") << bytes({0x00, 0x3D, 0x40, 0x4D, 0x50, 0x5D, 0xFF})
+                                     << quint8(0x31) << "pressed | 0 0 ack 1";
     }
 
     void reports()
     {
         QFETCH(QByteArray, codes);
-        QFETCH(int, ack);
+        QFETCH(quint8, ack);
         QFETCH(QString, shown);
-        QFETCH(int, code);
         frmKELM w;
         w.setEndTool([] {});
-        for (char c : codes) {
-            std::uint8_t b = std::uint8_t(c);
-            w.TasteSetzen(b);
-        }
-        std::uint8_t q = std::uint8_t(ack);
-        w.DisplayQuittung(q);
-        QCOMPARE(reportsShown(w), shown);
+        for (char &c : codes)
+            w.TasteSetzen(reinterpret_cast<std::uint8_t &>(c));
+        w.DisplayQuittung(ack);
+        QCOMPARE(reportsShown(w) + " ack " + QString::number(w.device().QuittungsCode), shown);
         // A report never touches the LED squares.
         for (int k = 0; k < 12; ++k)
             QCOMPARE(w.findChild<Shape *>(QStringLiteral("shpTaste%1").arg(k))->fillColor(),
                      test::kGrey);
-        QCOMPARE(w.device().QuittungsCode, std::int16_t(code));
     }
 
-    void startWithUnit_data()
+    // The start-up against a unit that answers, one that does not, and with no unit wanted.
+    void start_data()
     {
-        QTest::addColumn<QByteArray>("reply");
+        QTest::addColumn<QString>("dialog"); // its button, then the unit's status reply in hex
         QTest::addColumn<QString>("shown");
-        QTest::newRow("key, both selectors") << QByteArray("\x31\x41\x51") << "pressed 0 | 1 1";
+        // Queried by the dialog's OK and again by the start-up, then display clear, LEDs off.
+        const QString live = "live open link 1 pressed ", sent = " | sent 23 23 6c2b 40";
+        QTest::newRow("key, both selectors") << "OKButton 314151" << live + "0 | 1 1" + sent;
         // Positions beyond the reply hold its block check (here 0x62, no report code).
-        QTest::newRow("shorter reply") << QByteArray("\x32\x43") << "pressed 1 | 3 0";
+        QTest::newRow("shorter reply") << "OKButton 3243" << live + "1 | 3 0" + sent;
         // A fourth byte still fits the reply's buffer; the first three are taken.
-        QTest::newRow("longer reply") << QByteArray("\x33\x44\x54\x30") << "pressed 2 | 4 4";
+        QTest::newRow("longer reply") << "OKButton 33445430" << live + "2 | 4 4" + sent;
+        // The message boxes belong to the dialog. No reply: the unit takes the query and never
+        // answers it.
+        const QString demo = "demo open link 1 pressed | 0 0 | ";
+        QTest::newRow("silent line")
+            << "OKButton silent" << demo + "sent | Fehler beim Senden (Dialog)";
+        QTest::newRow("query never answered")
+            << "OKButton" << demo + "sent 23 | Kein KELM gefunden (Dialog)";
+        // Either way no unit is wanted: demonstration mode, no status query, no reset.
+        QTest::newRow("Abbrechen") << "CancelButton" << demo + "nothing sent";
+        QTest::newRow("Demo") << "btnDemo"
+                              << "demo closed link 1 pressed | 0 0 | nothing sent";
     }
 
-    void startWithUnit()
+    void start()
     {
-        QFETCH(QByteArray, reply);
+        QFETCH(QString, dialog);
         QFETCH(QString, shown);
         ToolOnLine tool;
-        tool.unit().setStatusReply(Bytes(reply.begin(), reply.end()));
-        tool.start();
-        QVERIFY(!tool.window.demoMode());
-        QCOMPARE(reportsShown(tool.window), shown);
-        QCOMPARE(tool.mark(shown.section(' ', 1, 1).toInt())->fillColor(), QColor(0xFF, 0, 0));
-        QCOMPARE(tool.window.findChildren<DisplayLine *>().size(), 8);
-        // Queried by the dialog's OK and again by the start-up, then display clear, LEDs off.
-        QCOMPARE(tool.received(), (std::vector<Bytes>{kQuery, kQuery, kClear, kAllOff}));
-        QVERIFY(tool.watcher.messages.isEmpty());
-        QCOMPARE(int(tool.window.link().LinkStatus), 1);
-    }
-
-    void startFails_data()
-    {
-        QTest::addColumn<QString>("unit");
-        QTest::addColumn<QString>("message");
-        QTest::newRow("silent line") << "silent" << QStringLiteral("Fehler beim Senden");
-        QTest::newRow("query never answered") << "noreply" << QStringLiteral("Kein KELM gefunden");
-    }
-
-    void startFails()
-    {
-        QFETCH(QString, unit);
-        QFETCH(QString, message);
-        ToolOnLine tool;
-        if (unit == "silent")
+        const QString reply = dialog.section(' ', 1);
+        const QByteArray bytes = QByteArray::fromHex(reply.toLatin1());
+        if (reply == "silent")
             tool.unit().setSilent(true);
         else
-            tool.unit().setStatusReply({}); // takes the query, never answers it
-        tool.start();
-        QVERIFY(tool.window.demoMode());
-        QCOMPARE(tool.watcher.messages, QStringList{message});
-        QCOMPARE(tool.watcher.owners, QStringList{"Dialog"}); // the box belongs to the dialog
+            tool.unit().setStatusReply(Bytes(bytes.begin(), bytes.end()));
+        tool.start({qPrintable(dialog.section(' ', 0, 0))});
+        QTest::qWait(100); // for anything sent late
+        QString seen = tool.window.demoMode() ? "demo" : "live";
+        seen += tool.window.MSComm1().portOpen() ? " open" : " closed";
+        seen += " link " + QString::number(tool.window.link().LinkStatus) + ' ' +
+                reportsShown(tool.window);
+        seen += tool.unit().bytesFromTool().empty() ? " | nothing sent" : " | sent";
+        for (const Bytes &t : tool.received())
+            seen += ' ' + QByteArray::fromStdString({t.begin(), t.end()}).toHex();
+        for (int i = 0; i < tool.watcher.messages.size(); ++i)
+            seen += " | " + tool.watcher.messages[i] + " (" + tool.watcher.owners[i] + ')';
+        QCOMPARE(seen, shown);
+        for (int k = 0; k < 12; ++k)
+            QCOMPARE(tool.mark(k)->fillColor(), QColor(0xFF, 0, 0));
+        QCOMPARE(tool.window.findChildren<DisplayLine *>().size(), 8);
     }
 
     void startWithoutReplyOffersDialogAgain()
@@ -252,18 +233,15 @@ private slots:
         ToolOnLine tool;
         // The unit answers the dialog's query, then falls silent on the second one.
         tool.watcher.dialogActions.push_back([&tool](QWidget *d) {
-            d->findChild<QAbstractButton *>("OKButton")->click();
+            click(d, "OKButton");
             tool.unit().setStatusReply({});
         });
-        bool offeredAgain = false;
-        tool.watcher.dialogActions.push_back([&](QWidget *d) {
-            offeredAgain = true;
-            d->findChild<QAbstractButton *>("btnDemo")->click();
-        });
+        tool.watcher.dialogActions.push_back([](QWidget *d) { click(d, "btnDemo"); });
         QElapsedTimer t;
         t.start();
         tool.window.Form_Load();
-        QVERIFY(offeredAgain && tool.window.demoMode());
+        // Offered again: the watcher has taken the second action.
+        QVERIFY(tool.watcher.dialogActions.empty() && tool.window.demoMode());
         QCOMPARE(tool.watcher.messages, QStringList{"Kein KELM gefunden"});
         // Display clear and LEDs off follow in demonstration mode: nothing more goes out, and
         // the clear waits its full second for an acknowledgement that cannot come.
@@ -271,60 +249,22 @@ private slots:
         QCOMPARE(tool.received(), (std::vector<Bytes>{kQuery, kQuery}));
     }
 
-    void keysDriveLeds()
+    // One session from demonstration mode on: reset, display lines, acknowledgements, keys
+    // and LEDs, until a send fails.
+    void resetDisplayLinesKeysAndLeds()
     {
         ToolOnLine tool;
-        tool.start();
-        tool.unit().clearLogs();
-        QTest::mouseClick(tool.key(4), Qt::LeftButton);
-        QCOMPARE(tool.unit().leds()[4], Led::On);
-        QCOMPARE(tool.led(4)->fillColor(), test::kYellow);
-        QTest::mouseClick(tool.key(4), Qt::LeftButton);
-        QCOMPARE(tool.led(4)->fillColor(), test::kGrey);
-        QTest::mouseDClick(tool.key(11), Qt::LeftButton);
-        QCOMPARE(tool.unit().leds()[11], Led::Blink);
-        QTest::mouseDClick(tool.key(2), Qt::LeftButton);
-        QCOMPARE(tool.received(),
-                 (std::vector<Bytes>{{0x35}, {0x45}, {0x3C}, {0x5C}, {0x33}, {0x53}}));
-        QVERIFY(!tool.mark(4)->filled()); // a click never touches the pressed marks
-        // On screen blinking LEDs alternate with the timer, in step with each other.
-        QColor before = tool.led(11)->fillColor();
-        for (int tick = 0; tick < 3; ++tick) {
-            QTRY_VERIFY_WITH_TIMEOUT(tool.led(11)->fillColor() != before, 1500);
-            before = tool.led(11)->fillColor();
-            QCOMPARE(tool.led(2)->fillColor(), before);
-        }
-        // A click on a blinking LED switches it off, for good.
-        tool.unit().clearLogs();
-        QTest::mouseClick(tool.key(11), Qt::LeftButton);
-        QCOMPARE(tool.received(), std::vector<Bytes>{{0x4C}});
-        QCOMPARE(tool.window.device().LEDBlinken[11], std::int16_t(0));
-        QTest::qWait(1300);
-        QCOMPARE(tool.led(11)->fillColor(), test::kGrey);
-        QVERIFY(tool.watcher.messages.isEmpty());
-    }
-
-    void failedLedSendSwitchesToDemoMode()
-    {
-        ToolOnLine tool;
-        tool.start();
-        tool.unit().setSilent(true);
-        QTest::mouseClick(tool.key(0), Qt::LeftButton);
-        QCOMPARE(tool.watcher.messages, QStringList{"Fehler beim Senden"});
-        QVERIFY(tool.window.demoMode());
-        QCOMPARE(tool.led(0)->fillColor(), test::kYellow); // the screen is not undone
-        // The blink command's own failure message comes after the sender's.
-        tool.window.setDemoMode(false);
-        tool.watcher.clear();
-        tool.window.imgTaste_DblClick(1);
-        QCOMPARE(tool.watcher.messages,
-                 (QStringList{"Fehler beim Senden", "Fehler beim LED senden"}));
-    }
-
-    void displayLines()
-    {
-        ToolOnLine tool;
-        tool.start();
+        tool.start({"CancelButton"}); // port open, demonstration mode on
+        QTest::mouseDClick(tool.key(3), Qt::LeftButton);
+        QCOMPARE(tool.window.device().LEDBlinken[3], std::int16_t(-1));
+        tool.unit().setStatusReply({0x32, 0x43, 0x53});
+        tool.menu("mnuReset")->trigger();
+        QVERIFY(!tool.window.demoMode());
+        for (std::int16_t flag : tool.window.device().LEDBlinken)
+            QCOMPARE(flag, std::int16_t(0));
+        QCOMPARE(reportsShown(tool.window), "pressed 1 | 3 3");
+        QCOMPARE(tool.received(), (std::vector<Bytes>{kQuery, kClear, kAllOff}));
+        QCOMPARE(tool.led(3)->fillColor(), test::kGrey);
         tool.unit().clearLogs();
         tool.child<QCheckBox>("chkBlinken")->setChecked(true);
         tool.child<QCheckBox>("chkInvers")->setChecked(true);
@@ -352,12 +292,7 @@ private slots:
                  (Bytes{0x6C, 0x43, 0x41, 0x27, 0x31, 0x30, 0x8A, 0x8A, 0x29}));
         QVERIFY(tool.watcher.messages.isEmpty());
         QCOMPARE(tool.window.device().QuittungsCode, std::int16_t(0));
-    }
 
-    void acknowledgementWait()
-    {
-        ToolOnLine tool;
-        tool.start();
         // Digit 0: the wait runs its full second, and a key report is shown meanwhile.
         tool.unit().setAckDigit('0');
         bool markDuringWait = false;
@@ -382,55 +317,46 @@ private slots:
         QTest::keyClick(tool.displayLine(1), Qt::Key_Return);
         QVERIFY(t.elapsed() < 1000); // the wait it would otherwise run
         QCOMPARE(tool.watcher.messages.size(), 2);
-    }
-
-    void vanishedPortAndReconnect()
-    {
-        ToolOnLine tool;
-        tool.start();
-        tool.unit().setLateMs(600);
-        std::thread puller([&] {
-            std::this_thread::sleep_for(std::chrono::milliseconds(200));
-            tool.unit().stop();
-            tool.line.pty.closeMaster();
-        });
-        QElapsedTimer t;
-        t.start();
-        QTest::mouseClick(tool.key(2), Qt::LeftButton); // the adapter is pulled mid-telegram
-        puller.join();
-        QVERIFY(t.elapsed() < 2500);
-        QVERIFY(tool.watcher.messages.contains("Fehler beim Senden"));
+        tool.watcher.clear();
+        tool.unit().clearLogs();
+        QTest::mouseClick(tool.key(4), Qt::LeftButton);
+        QCOMPARE(tool.unit().leds()[4], Led::On);
+        QCOMPARE(tool.led(4)->fillColor(), test::kYellow);
+        QTest::mouseClick(tool.key(4), Qt::LeftButton);
+        QCOMPARE(tool.led(4)->fillColor(), test::kGrey);
+        QTest::mouseDClick(tool.key(11), Qt::LeftButton);
+        QCOMPARE(tool.unit().leds()[11], Led::Blink);
+        QTest::mouseDClick(tool.key(2), Qt::LeftButton);
+        QCOMPARE(tool.received(),
+                 (std::vector<Bytes>{{0x35}, {0x45}, {0x3C}, {0x5C}, {0x33}, {0x53}}));
+        QVERIFY(!tool.mark(4)->filled()); // a click never touches the pressed marks
+        // On screen blinking LEDs alternate with the timer, in step with each other.
+        QColor before = tool.led(11)->fillColor();
+        for (int tick = 0; tick < 3; ++tick) {
+            QTRY_VERIFY_WITH_TIMEOUT(tool.led(11)->fillColor() != before, 1500);
+            before = tool.led(11)->fillColor();
+            QCOMPARE(tool.led(2)->fillColor(), before);
+        }
+        // A click on a blinking LED switches it off, for good.
+        tool.unit().clearLogs();
+        QTest::mouseClick(tool.key(11), Qt::LeftButton);
+        QCOMPARE(tool.received(), std::vector<Bytes>{{0x4C}});
+        QCOMPARE(tool.window.device().LEDBlinken[11], std::int16_t(0));
+        QTest::qWait(1300);
+        QCOMPARE(tool.led(11)->fillColor(), test::kGrey);
+        QVERIFY(tool.watcher.messages.isEmpty());
+        // A send that fails switches to demonstration mode.
+        tool.unit().setSilent(true);
+        QTest::mouseClick(tool.key(0), Qt::LeftButton);
+        QCOMPARE(tool.watcher.messages, QStringList{"Fehler beim Senden"});
         QVERIFY(tool.window.demoMode());
-        // The port's own word on what happened follows from the event loop.
-        QTRY_VERIFY(!tool.window.MSComm1().portOpen());
-        QTRY_COMPARE(tool.watcher.messages.size(), 2);
-        // Still responsive, and the dialog opens a line again.
-        test::UnitOnLine second;
-        second.unit->setStatusReply({0x30, 0x42, 0x52});
-        second.wire(tool.window.MSComm1());
-        tool.window.mnuKonfig_Click();
-        QTRY_VERIFY(tool.window.configDialog());
-        tool.window.configDialog()->findChild<QAbstractButton *>("OKButton")->click();
-        QVERIFY(tool.window.MSComm1().portOpen() && !tool.window.demoMode());
-        QCOMPARE(reportsShown(tool.window), "pressed | 2 2");
-        QTest::mouseClick(tool.key(3), Qt::LeftButton);
-        QTRY_COMPARE(second.unit->leds()[3], Led::On);
-    }
-
-    void resetLeavesDemoModeAndClearsBlinking()
-    {
-        ToolOnLine tool;
-        tool.start({"CancelButton"}); // port open, demonstration mode on
-        QTest::mouseDClick(tool.key(3), Qt::LeftButton);
-        QCOMPARE(tool.window.device().LEDBlinken[3], std::int16_t(-1));
-        tool.unit().setStatusReply({0x32, 0x43, 0x53});
-        tool.menu("mnuReset")->trigger();
-        QVERIFY(!tool.window.demoMode());
-        for (std::int16_t flag : tool.window.device().LEDBlinken)
-            QCOMPARE(flag, std::int16_t(0));
-        QCOMPARE(reportsShown(tool.window), "pressed 1 | 3 3");
-        QCOMPARE(tool.received(), (std::vector<Bytes>{kQuery, kClear, kAllOff}));
-        QCOMPARE(tool.led(3)->fillColor(), test::kGrey);
+        QCOMPARE(tool.led(0)->fillColor(), test::kYellow); // the screen is not undone
+        // The blink command's own failure message comes after the sender's.
+        tool.window.setDemoMode(false);
+        tool.watcher.clear();
+        tool.window.imgTaste_DblClick(1);
+        QCOMPARE(tool.watcher.messages,
+                 (QStringList{"Fehler beim Senden", "Fehler beim LED senden"}));
     }
 
     void demoModeSendsNothing()
@@ -501,17 +427,29 @@ private slots:
         for (auto it = nested.base(); it != tail; ++it)
             QVERIFY(isChar(*it) || it->size() == 1);
         // The unit shows the last pass, and the screen's boxes are unlocked and empty again.
-        QVERIFY(tool.displayLine(1)->isEnabled());
-        QCOMPARE(tool.displayLine(1)->text(), QString());
+        QVERIFY(tool.displayLine(1)->isEnabled() && tool.displayLine(1)->text().isEmpty());
     }
 
-    void eachCharacterTakesAtLeast300ms()
+    // Each character of the continuous test takes its 300 ms, with the journal on. The file
+    // dialogs as an operator meets them: a name typed without its ending gets ".txt". Last, the
+    // line goes away and comes back.
+    void continuousTestPaceFilesAndVanishedPort()
     {
+        QTemporaryDir dir;
         ToolOnLine tool;
         tool.start();
-        QTemporaryDir dir;
-        tool.window.setJournalFileProvider([&] { return dir.filePath("j.txt"); });
+        auto typeName = [&](const QString &name) {
+            tool.watcher.dialogActions.push_back([&dir, name](QWidget *d) {
+                auto *box = qobject_cast<QFileDialog *>(d);
+                QVERIFY(box);
+                box->setDirectory(dir.path());
+                box->findChild<QLineEdit *>("fileNameEdit")->setText(name);
+                static_cast<QDialog *>(box)->accept(); // as Save does
+            });
+        };
+        typeName("journal");
         tool.menu("mnuMitschnitt")->trigger();
+        QCOMPARE(tool.window.journal().path(), dir.filePath("journal.txt"));
         QElapsedTimer t;
         stopWhen(tool, [&] {
             if (chars(tool.received()).size() == 1 && !t.isValid())
@@ -522,37 +460,65 @@ private slots:
         QVERIFY2(t.elapsed() >= 3 * 300 - 20, qPrintable(QString::number(t.elapsed())));
         QCOMPARE(tool.received().back(), kAllOff);
         // Start and stop are in the journal's file at once, not at its next flush.
-        const QByteArray journal = test::readFile(dir.filePath("j.txt"));
+        const QByteArray journal = test::readFile(dir.filePath("journal.txt"));
         QVERIFY(journal.contains("---- continuous test started\n"));
         QVERIFY(journal.contains("---- continuous test stopped\n"));
+        typeName("trace");
+        QVERIFY(tool.window.V24Monitor().V24MonSave(SaveKind::Hex));
+        QVERIFY(QFile::exists(dir.filePath("trace.txt")));
+        // Then the adapter is pulled.
+        tool.unit().setLateMs(600);
+        std::thread puller([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            tool.unit().stop();
+            tool.line.pty.closeMaster();
+        });
+        t.restart();
+        QTest::mouseClick(tool.key(2), Qt::LeftButton); // the adapter is pulled mid-telegram
+        puller.join();
+        QVERIFY(t.elapsed() < 2500);
+        QVERIFY(tool.watcher.messages.contains("Fehler beim Senden") && tool.window.demoMode());
+        // The port's own word on what happened follows from the event loop.
+        QTRY_VERIFY(!tool.window.MSComm1().portOpen());
+        QTRY_COMPARE(tool.watcher.messages.size(), 2);
+        // Still responsive, and the dialog opens a line again.
+        test::UnitOnLine second;
+        second.unit->setStatusReply({0x30, 0x42, 0x52});
+        second.wire(tool.window.MSComm1());
+        tool.window.mnuKonfig_Click();
+        QTRY_VERIFY(tool.window.configDialog());
+        tool.window.configDialog()->findChild<QAbstractButton *>("OKButton")->click();
+        QVERIFY(tool.window.MSComm1().portOpen() && !tool.window.demoMode());
+        QCOMPARE(reportsShown(tool.window), "pressed | 2 2");
+        QTest::mouseClick(tool.key(3), Qt::LeftButton);
+        QTRY_COMPARE(second.unit->leds()[3], Led::On);
     }
 
     void continuousTestFailures_data()
     {
         QTest::addColumn<int>("refuseFrom"); // the block the unit refuses from on, 0 for none
         QTest::addColumn<char>("digit");     // of the unit's acknowledgements
-        QTest::addColumn<QStringList>("messages");
-        QTest::addColumn<int>("telegrams");
-        QTest::addColumn<int>("seconds"); // the least the test takes
+        QTest::addColumn<int>("seconds");    // the least the test takes
+        QTest::addColumn<QString>("shown");  // telegrams received, mode, tick, messages
         const QString failed("Fehler beim Senden");
         // Digit 2 is no failure: the test ends after its first character and LED step, with
         // display clear and LEDs off, and stays ticked.
-        QTest::newRow("digit 2") << 0 << '2' << QStringList() << 7 << 0;
+        QTest::newRow("digit 2") << 0 << '2' << 0 << "7 live ticked";
         // Acknowledged but never carried out: the display clear's wait of 1 s, then the first
         // character's wait of 10 s runs out.
-        QTest::newRow("digit 0") << 0 << '0' << QStringList{failed} << 5 << 1 + 10;
+        QTest::newRow("digit 0") << 0 << '0' << 1 + 10 << "5 demo unticked " + failed;
         // Display clear, LEDs off twice, four characters each with its LED step, then refused:
         // the sender's message, then the test's own, and no clear or LEDs off follow.
-        QTest::newRow("refused") << 3 + 4 * 2 << '1' << QStringList{failed, failed} << 11 << 0;
+        QTest::newRow("refused") << 3 + 4 * 2 << '1' << 0
+                                 << "11 demo unticked " + failed + ' ' + failed;
     }
 
     void continuousTestFailures()
     {
         QFETCH(int, refuseFrom);
         QFETCH(char, digit);
-        QFETCH(QStringList, messages);
-        QFETCH(int, telegrams);
         QFETCH(int, seconds);
+        QFETCH(QString, shown);
         test::SkippingClock clock;
         ToolOnLine tool(clock);
         tool.start();
@@ -565,11 +531,14 @@ private slots:
         tool.window.mnuDauertest_Click();
         QVERIFY2(t.elapsed() >= seconds * 1000 && t.elapsed() < seconds * 1000 + 3000,
                  qPrintable(QString::number(t.elapsed())));
-        QCOMPARE(tool.watcher.messages, messages);
-        QCOMPARE(tool.window.demoMode(), !messages.isEmpty());
-        QCOMPARE(tool.menu("mnuDauertest")->isChecked(), messages.isEmpty());
-        QCOMPARE(int(tool.received().size()), telegrams);
-        if (!messages.isEmpty())
+        const bool ticked = tool.menu("mnuDauertest")->isChecked();
+        QString seen = QString::number(tool.received().size()) +
+                       (tool.window.demoMode() ? " demo" : " live") +
+                       (ticked ? " ticked" : " unticked");
+        for (const QString &message : tool.watcher.messages)
+            seen += ' ' + message;
+        QCOMPARE(seen, shown);
+        if (!ticked)
             return;
         QCOMPARE(tool.received().back(), kAllOff);
         // The next click removes the tick and clears the display instead of starting again.
@@ -602,13 +571,13 @@ private slots:
         QVERIFY2(litAt[3] >= 1500 - 20 && litAt[3] < 2000, qPrintable(QString::number(litAt[3])));
         QVERIFY(tool.window.ledLit(3) && !tool.window.ledLit(4));
         QVERIFY(tool.unit().bytesFromTool().empty());
-        QVERIFY(tool.displayLine(1)->isEnabled());
-        QCOMPARE(tool.displayLine(1)->text(), QString());
+        QVERIFY(tool.displayLine(1)->isEnabled() && tool.displayLine(1)->text().isEmpty());
         QVERIFY(tool.watcher.messages.isEmpty());
     }
 
-    void dialogCancelRestoresAndReopens()
+    void dialogCancelRestoresAndOkOnBadPortStays()
     {
+        test::ModalWatcher watcher;
         test::UnitOnLine line;
         MSComm port;
         line.wire(port);
@@ -625,20 +594,15 @@ private slots:
         QCOMPARE(shown(), (QStringList{"1", "9600,e,8,1", ""}));
         QVERIFY(port.portOpen());
         QCOMPARE(port.appliedSettings().baud, 9600);
-    }
-
-    void dialogOkWithBadPortShowsErrorAndStays()
-    {
-        test::ModalWatcher watcher;
-        MSComm port;
+        // OK on a port that cannot be opened says why and leaves the dialog up.
         port.setDeviceResolver([](int) { return QStringLiteral("/nonexistent/ttyKELM"); });
         bool queried = false;
-        Dialog d(port, {.afterOpen = [&] { queried = true; }, .showDemo = {}});
-        d.show();
-        click(&d, "OKButton");
+        Dialog bad(port, {.afterOpen = [&] { queried = true; }, .showDemo = {}});
+        bad.show();
+        click(&bad, "OKButton");
         QCOMPARE(watcher.messages,
                  QStringList{"Com 1 (/nonexistent/ttyKELM): No such file or directory"});
-        QVERIFY(d.isVisible() && !queried && !port.portOpen());
+        QVERIFY(bad.isVisible() && !queried && !port.portOpen());
         // A refused device names its real group and the way into it; root's group is no advice.
         QTemporaryFile device;
         QVERIFY(device.open());
@@ -654,7 +618,7 @@ private slots:
         QCOMPARE(withAccessRemedy("Permission denied", "/dev/tty", false), "Permission denied");
     }
 
-    void menusAndAboutBox()
+    void menusAboutBoxAndConfiguration()
     {
         frmKELM w;
         w.setEndTool([] {});
@@ -681,6 +645,15 @@ private slots:
         QCOMPARE(boxes[0]->findChild<QLabel *>("lblVersion")->text(), "Version 4.1.0");
         click(boxes[0], "cmdOK");
         QTRY_COMPARE(w.findChildren<frmAbout *>().size(), 0);
+        // The configuration does not block either.
+        w.show();
+        w.findChild<QAction *>("mnuKonfig")->trigger();
+        QPointer<Dialog> d = w.configDialog();
+        QVERIFY(d && d->isVisible() && !d->isModal() && !QApplication::activeModalWidget());
+        w.mnuKonfig_Click(); // a second choice brings the same dialog forward
+        QCOMPARE(w.configDialog().data(), d.data());
+        click(d, "btnDemo");
+        QTRY_VERIFY(!d); // released when closed
     }
 
     // What is drawn in code (the unit's face, the LED and mark shapes, the icon), command by
@@ -799,47 +772,6 @@ private slots:
         }
     }
 
-    void startWithoutUnit_data()
-    {
-        QTest::addColumn<QString>("button");
-        QTest::addColumn<bool>("portOpen");
-        QTest::newRow("Abbrechen") << "CancelButton" << true;
-        QTest::newRow("Demo") << "btnDemo" << false;
-    }
-
-    // Either way the tool is in demonstration mode: no status query, no reset.
-    void startWithoutUnit()
-    {
-        QFETCH(QString, button);
-        QFETCH(bool, portOpen);
-        test::UnitOnLine line;
-        test::ModalWatcher watcher;
-        frmKELM w;
-        w.setEndTool([] {});
-        line.wire(w.MSComm1());
-        watcher.dialogActions.push_back([button](QWidget *d) { click(d, button); });
-        w.Form_Load();
-        QVERIFY(w.demoMode() && watcher.messages.isEmpty());
-        QCOMPARE(w.MSComm1().portOpen(), portOpen);
-        QCOMPARE(int(w.link().LinkStatus), 1);
-        QTest::qWait(100);
-        QVERIFY(line.unit->bytesFromTool().empty());
-    }
-
-    void configurationDoesNotBlock()
-    {
-        frmKELM w;
-        w.setEndTool([] {});
-        w.show();
-        w.findChild<QAction *>("mnuKonfig")->trigger();
-        QPointer<Dialog> d = w.configDialog();
-        QVERIFY(d && d->isVisible() && !d->isModal() && !QApplication::activeModalWidget());
-        w.mnuKonfig_Click(); // a second choice brings the same dialog forward
-        QCOMPARE(w.configDialog().data(), d.data());
-        click(d, "btnDemo");
-        QTRY_VERIFY(!d); // released when closed
-    }
-
     // A state folder that cannot be made is said once, with why; the tool carries on. Run in a
     // process of its own, where no earlier test has used up the one warning.
     void stateFolderThatCannotBeMade()
@@ -857,29 +789,6 @@ private slots:
         QVERIFY2(err.contains("kelm: /dev/null/state/kelm/state.conf: its folder cannot be made; "
                               "what the tool remembers is not saved\n"),
                  qPrintable(err));
-    }
-
-    // The file dialogs as an operator meets them: a name typed without its ending gets ".txt".
-    void fileDialogsAddTheEnding()
-    {
-        QTemporaryDir dir;
-        ToolOnLine tool;
-        tool.start();
-        auto typeName = [&](const QString &name) {
-            tool.watcher.dialogActions.push_back([&dir, name](QWidget *d) {
-                auto *box = qobject_cast<QFileDialog *>(d);
-                QVERIFY(box);
-                box->setDirectory(dir.path());
-                box->findChild<QLineEdit *>("fileNameEdit")->setText(name);
-                static_cast<QDialog *>(box)->accept(); // as Save does
-            });
-        };
-        typeName("journal");
-        tool.menu("mnuMitschnitt")->trigger();
-        QCOMPARE(tool.window.journal().path(), dir.filePath("journal.txt"));
-        typeName("trace");
-        QVERIFY(tool.window.V24Monitor().V24MonSave(SaveKind::Hex));
-        QVERIFY(QFile::exists(dir.filePath("trace.txt")));
     }
 
     // By the time the tool ends (which may be from inside a wait, without unwinding), the port
@@ -947,19 +856,17 @@ private slots:
             frmKELM w;
             w.setEndTool([] {});
             const MSComm &port = w.MSComm1();
-            QStringList seen{QString::number(port.commPortNumber()),
-                             port.settings(),
-                             port.tag().isEmpty() ? "-" : port.tag(),
-                             QStringLiteral("%1,%2").arg(w.pos().x()).arg(w.pos().y()),
-                             w.V24Monitor().showAscii() ? "ASCII" : "HEX",
-                             "|"};
+            const QString seen = QString::number(port.commPortNumber()) + ' ' + port.settings() +
+                                 ' ' + (port.tag().isEmpty() ? "-" : port.tag()) +
+                                 QStringLiteral(" %1,%2 ").arg(w.pos().x()).arg(w.pos().y()) +
+                                 (w.V24Monitor().showAscii() ? "ASCII |" : "HEX |");
             Dialog d(w.MSComm1(), {});
             QStringList options;
             for (auto *option : d.findChildren<QAbstractButton *>(QRegularExpression("^opt")))
                 if (option->isChecked())
                     options << option->objectName();
             options.sort();
-            QCOMPARE((seen + options).join(' '), shown);
+            QCOMPARE(seen + ' ' + options.join(' '), shown);
         });
     }
 
@@ -982,8 +889,7 @@ private slots:
             auto session = [](QPoint moveTo) {
                 frmKELM w;
                 w.setEndTool([] {});
-                QCOMPARE(w.MSComm1().settings(), QStringLiteral("19200,e,8,1"));
-                QCOMPARE(w.MSComm1().tag(), QStringLiteral("STX"));
+                QCOMPARE(w.MSComm1().settings() + ' ' + w.MSComm1().tag(), "19200,e,8,1 STX");
                 w.show();
                 w.move(moveTo);
                 w.V24Monitor().mnuShowHex_Click();
