@@ -5,6 +5,7 @@
 #include "check/CheckReport.h"
 #include "device/Telegramme.h"
 #include "journal/TrafficJournal.h"
+#include "station/TerminationSignals.h"
 
 #include <QDeadlineTimer>
 #include <QJsonArray>
@@ -340,6 +341,22 @@ private slots:
     }
 
     // scripts/demo.sh: the launcher starts the tool with a simulated unit and ends with it.
+    // The first signal comes through the event loop; the second takes its default action, which
+    // ends a program whose clean end hangs.
+    void secondSignalTakesItsDefault()
+    {
+        TerminationSignals ends({SIGUSR1});
+        QSignalSpy caught(&ends, &TerminationSignals::caught);
+        std::raise(SIGUSR1);
+        QTRY_COMPARE(caught.count(), 1);
+        QCOMPARE(ends.exitCode(), 128 + SIGUSR1);
+        struct sigaction now
+        {
+        };
+        QCOMPARE(::sigaction(SIGUSR1, nullptr, &now), 0);
+        QVERIFY(now.sa_handler == SIG_DFL);
+    }
+
     void demoLauncher()
     {
         QProcess p;

@@ -86,6 +86,15 @@ QString reportsShown(const QWidget &w)
            w.findChild<QLabel *>("lblWS2")->text();
 }
 
+// Every widget shown lies whole inside its parent: a window made too small would cut it off.
+void allInside(QWidget *window)
+{
+    for (QWidget *child : window->findChildren<QWidget *>())
+        if (!child->isWindow() && child->isVisibleTo(window))
+            QVERIFY2(child->parentWidget()->rect().contains(child->geometry()),
+                     qPrintable(window->objectName() + ": " + child->objectName()));
+}
+
 // This program again, running only `function` in a process of its own with `vars` added to its
 // environment: for what a process does once. Whether it passed.
 bool runAlone(QProcess &child, const QString &function,
@@ -466,7 +475,8 @@ private slots:
         typeName("trace");
         QVERIFY(tool.window.V24Monitor().V24MonSave(SaveKind::Hex));
         QVERIFY(QFile::exists(dir.filePath("trace.txt")));
-        // Then the adapter is pulled.
+        // Then the adapter is pulled, with no message box shown so far.
+        QCOMPARE(tool.watcher.messages, QStringList());
         tool.unit().setLateMs(600);
         std::thread puller([&] {
             std::this_thread::sleep_for(std::chrono::milliseconds(200));
@@ -643,6 +653,7 @@ private slots:
         QVERIFY(boxes[0]->isVisible() && !boxes[0]->isModal());
         QCOMPARE(boxes[0]->windowTitle(), QStringLiteral("Info zu KELM"));
         QCOMPARE(boxes[0]->findChild<QLabel *>("lblVersion")->text(), "Version 4.1.0");
+        allInside(boxes[0]);
         click(boxes[0], "cmdOK");
         QTRY_COMPARE(w.findChildren<frmAbout *>().size(), 0);
         // The configuration does not block either.
@@ -652,6 +663,8 @@ private slots:
         QVERIFY(d && d->isVisible() && !d->isModal() && !QApplication::activeModalWidget());
         w.mnuKonfig_Click(); // a second choice brings the same dialog forward
         QCOMPARE(w.configDialog().data(), d.data());
+        allInside(&w);
+        allInside(d);
         click(d, "btnDemo");
         QTRY_VERIFY(!d); // released when closed
     }
@@ -893,6 +906,8 @@ private slots:
                 w.show();
                 w.move(moveTo);
                 w.V24Monitor().mnuShowHex_Click();
+                w.mnuMonitorEA_Click();
+                w.V24Monitor().move(moveTo / 5);
                 w.close();
             };
             session(QPoint(50, 60));
@@ -908,6 +923,7 @@ private slots:
             frmKELM again;
             again.setEndTool([] {});
             QCOMPARE(again.pos(), QPoint(50, 60));
+            QCOMPARE(again.V24Monitor().pos(), QPoint(10, 12));
             QVERIFY(!again.V24Monitor().showAscii());
             // Whatever a file name holds reads back as written.
             for (const QString odd : {"@Point(1 2)", "a\"b\\c;d,e=f",

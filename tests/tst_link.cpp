@@ -14,6 +14,7 @@
 #include <arpa/inet.h>
 #include <atomic>
 #include <cerrno>
+#include <cstring>
 #include <deque>
 #include <netinet/in.h>
 #include <poll.h>
@@ -644,7 +645,7 @@ private slots:
         port.input();
         raw.write("y");
         QTRY_COMPARE(events.count(), 2);
-        for (int staleErrno : {EAGAIN, ENOENT, EAGAIN, ENOENT, EAGAIN, ENOENT}) {
+        for (int staleErrno : {EAGAIN, ENOENT, EINTR, EAGAIN, ENOENT, EINTR}) {
             raw.write("s");
             QTest::qSleep(30); // the byte is in the slave's queue before the loop polls
             auto drain = [&port, staleErrno] {
@@ -676,6 +677,36 @@ private slots:
                  "Com 1 (" + raw.line.device() + "): Device disappeared from the system");
         QCOMPARE(raw.port.inBufferCount(), 0);
         raw.port.output("x");
+    }
+
+    // A device node gone while its line still stands (a link renamed, a node removed before the
+    // hang-up) is a loss too, named by why; found at the next empty read.
+    void vanishedNodeClosesAndSaysSo()
+    {
+        RawLine raw;
+        QTemporaryDir dir;
+        const QString node = dir.filePath("ttyKELM");
+        QVERIFY(QFile::link(raw.line.device(), node));
+        raw.port.setPortOpen(false);
+        raw.port.setDeviceResolver([node](int) { return node; });
+        QVERIFY(raw.port.setPortOpen(true));
+        QSignalSpy lost(&raw.port, &MSComm::portLost);
+        QVERIFY(QFile::remove(node));
+        for (int round = 0; round < 6 && lost.isEmpty(); ++round) {
+            raw.write("s");
+            QTest::qSleep(30);
+            QMetaObject::invokeMethod(
+                &raw.port,
+                [&raw] {
+                    while (raw.port.inBufferCount() > 0)
+                        raw.port.input();
+                },
+                Qt::QueuedConnection);
+            QTest::qWait(50);
+        }
+        QCOMPARE(lost.count(), 1);
+        QCOMPARE(lost[0][0].toString(),
+                 "Com 1 (" + node + "): " + QString::fromLocal8Bit(std::strerror(ENOENT)));
     }
 
     void reopenAfterLossBeforeTheEventLoopRan()

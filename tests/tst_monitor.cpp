@@ -10,6 +10,7 @@
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
+#include <cstring>
 
 using namespace kelm;
 
@@ -91,7 +92,7 @@ private slots:
         m.MnuClear_Click();
         QCOMPARE(m.record().count(), 0);
         QCOMPARE(m.CursorPos(), 0);
-        QVERIFY(!cellHasText(m, cells - 1, 0));
+        QVERIFY(!cellHasText(m, cells - 1, 0) && !cellHasText(m, cells - 1, 1));
         // A window too small for one cell still has a 1 × 1 grid, and appends go to cell 0.
         m.resize(40, 60);
         QTRY_COMPARE(m.grid().cells(), 1);
@@ -263,6 +264,10 @@ private slots:
         QVERIFY2(!written && error.contains("large", Qt::CaseInsensitive), qPrintable(error));
         QCOMPARE(test::readFile(path), QByteArray("old log"));
         QCOMPARE(QDir(dir.path()).entryList(QDir::Files), QStringList{"log.txt"});
+        // A device is written into, not replaced, and its refusal is a failure too.
+        error.clear();
+        QVERIFY(!writeLogFile("/dev/full", "x", &error));
+        QCOMPARE(error, QString::fromLocal8Bit(std::strerror(ENOSPC)));
     }
 
     void saveReportsFailureAndKeepsRecord()
