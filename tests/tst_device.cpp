@@ -497,7 +497,7 @@ private slots:
         second.wire(tool.window.MSComm1());
         tool.window.mnuKonfig_Click();
         QTRY_VERIFY(tool.window.configDialog());
-        tool.window.configDialog()->findChild<QAbstractButton *>("OKButton")->click();
+        click(tool.window.configDialog(), "OKButton");
         QVERIFY(tool.window.MSComm1().portOpen() && !tool.window.demoMode());
         QCOMPARE(reportsShown(tool.window), "pressed | 2 2");
         QTest::mouseClick(tool.key(3), Qt::LeftButton);
