@@ -2,6 +2,7 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
@@ -45,6 +46,19 @@ QString utcOffsetText(long seconds)
         .arg(minutes % 60, 2, 10, QLatin1Char('0'));
 }
 
+} // namespace
+
+QByteArray journalLineHead(const tm &local, long nanoseconds, double sinceOpened, const char *tag)
+{
+    char head[96];
+    const int n =
+        std::snprintf(head, sizeof head, "%04d-%02d-%02d %02d:%02d:%02d.%03ld  +%011.3f  %-4s",
+                      local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
+                      local.tm_min, local.tm_sec, nanoseconds / 1000000, sinceOpened, tag);
+    return QByteArray(head, std::clamp<int>(n, 0, sizeof head - 1));
+}
+
+namespace {
 // An event's text on one line whatever it holds: a device path may carry a line break, and a
 // line of its own in the journal must not be forged by one.
 QByteArray escaped(const QString &text)
@@ -145,21 +159,14 @@ void TrafficJournal::appendHead(const char *tag)
 {
     tm local{};
     const timespec ts = wallClock(&local);
-    char head[96];
-    auto append = [&](const tm &t, const char *what) {
-        const int n =
-            std::snprintf(head, sizeof head, "%04d-%02d-%02d %02d:%02d:%02d.%03ld  +%011.3f  %-4s",
-                          t.tm_year + 1900, t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec,
-                          ts.tv_nsec / 1000000, m_clock.now() - m_openedAt, what);
-        m_pending.append(head, std::min<int>(n, sizeof head - 1));
-    };
+    const double sinceOpened = m_clock.now() - m_openedAt;
     if (local.tm_gmtoff != m_utcOffset) {
         // Daylight saving time began or ended: the times from here on are in the new offset.
         m_utcOffset = local.tm_gmtoff;
-        append(local, "----");
+        m_pending += journalLineHead(local, ts.tv_nsec, sinceOpened, "----");
         m_pending += " local time is now " + utcOffsetText(m_utcOffset).toLatin1() + '\n';
     }
-    append(local, tag);
+    m_pending += journalLineHead(local, ts.tv_nsec, sinceOpened, tag);
 }
 
 bool TrafficJournal::beginLine(const char *tag, qsizetype room)

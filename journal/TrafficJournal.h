@@ -7,6 +7,7 @@
 #include <QFile>
 #include <QObject>
 #include <QTimer>
+#include <ctime>
 #include <functional>
 
 namespace kelm {
@@ -24,6 +25,10 @@ namespace kelm {
 // changes. Bytes are kept in memory and reach the disk once a second and at every urgent event;
 // the file is capped in size and rotated (FILE, FILE.1, ... FILE.n-1) between two lines, the new
 // file's first line naming the one it continues.
+// The head of a journal line: local time with the milliseconds of `nanoseconds`, the seconds
+// since the port opened and the direction's or event's tag.
+QByteArray journalLineHead(const tm &local, long nanoseconds, double sinceOpened, const char *tag);
+
 class TrafficJournal : public QObject, public TrafficSink
 {
     Q_OBJECT
