@@ -19,8 +19,10 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <poll.h>
 #include <span>
 #include <sys/resource.h>
+#include <unistd.h>
 
 namespace kelm::test {
 
@@ -346,6 +348,16 @@ QByteArray readFile(const QString &path)
 {
     QFile f(path);
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+QByteArray readAvailable(int fd)
+{
+    QByteArray out;
+    char buf[4096];
+    pollfd p{fd, POLLIN, 0};
+    for (ssize_t n; ::poll(&p, 1, 0) > 0 && (n = ::read(fd, buf, sizeof buf)) > 0;)
+        out.append(buf, int(n));
+    return out;
 }
 
 bool writeFile(const QString &path, const QByteArray &contents)

@@ -171,6 +171,8 @@ QByteArray bytes(std::initializer_list<int> values);
 // A file's contents, empty for none; writing makes the folders and checks every byte went out.
 QByteArray readFile(const QString &path);
 bool writeFile(const QString &path, const QByteArray &contents);
+// What waits to be read on a descriptor now.
+QByteArray readAvailable(int fd);
 // Whether a serial port's lock file for device stands in any folder ports are locked in.
 bool portLocked(const QString &device);
 // Waits (running the event loop) until pred holds or ms have passed.

@@ -21,6 +21,7 @@
 #include <QXmlStreamReader>
 #include <csignal>
 #include <ctime>
+#include <fcntl.h>
 #include <optional>
 #include <sys/resource.h>
 
@@ -141,6 +142,26 @@ private slots:
         }
     }
 
+    // A refusal in the continuous test is counted, the unit asked for again, and the test goes
+    // on; the step fails for it.
+    void soakGoesOnAfterAFailure()
+    {
+        CheckRig rig;
+        rig.check.soakMinutes = 0.1;
+        long refusedAt = -1;
+        rig.panel.onPump = [&] {
+            if (refusedAt < 0 && rig.kelm.DauertestZeichen >= 3) {
+                refusedAt = rig.kelm.DauertestZeichen;
+                rig.on.unit().nakNextBlocks(6);
+            }
+        };
+        const CheckStep soak = rig.check.run().back();
+        QCOMPARE(soak.result, CheckStep::Result::Failed);
+        QCOMPARE(rig.check.soak().failures, 1);
+        QVERIFY2(rig.kelm.DauertestZeichen > refusedAt + 2 && refusedAt > 0,
+                 qPrintable(soak.detail));
+    }
+
     // kelm-check as scripts and test benches run it. `event` happens during the run: a file-size
     // limit on the program (a full disk), the journal's folder removed, or a signal once the
     // continuous test is under way (also with SIGINT ignored, as for a job started with &).
@@ -166,9 +187,10 @@ private slots:
         row("Com 1 from kelm.conf", "--com 1 --json @report", 0,
             "kelm.conf, line 2: \"Com2 /dev/ttyUSB4\" is not a setting", "passed");
         // A short run of the overnight kind, the unit at the pace of a 9600-baud line; its progress
-        // says some 10 s have passed.
+        // says some 10 s have passed. On a terminal, the steps and the progress are one bar
+        // redrawn in place.
         row("continuous test at line pace", onLine + " --soak 0.2 --journal @journal", 0,
-            "continuous test: 0:1", "passed");
+            "continuous test: 0:1", "passed", "tty");
         row("nobody on the line", "--port @silent --json @report", 1,
             "1/64 status query: FAILED - send failed: no DLE within 1 s (132)\n"
             "63 more steps skipped after the failure\n",
@@ -203,6 +225,7 @@ private slots:
             "passed", "rmdir");
         row("SIGINT", soak, 130, "65/65 continuous test: skipped", "interrupted", "INT");
         row("SIGTERM", soak, 143, "65/65 continuous test: skipped", "interrupted", "TERM");
+        row("SIGHUP", soak, 129, "65/65 continuous test: skipped", "interrupted", "HUP");
         row("SIGINT to a job in the background", soak, 130, "65/65 continuous test: skipped",
             "interrupted", "INT background");
     }
@@ -230,6 +253,7 @@ private slots:
         if (arguments.contains("--json"))
             arguments << "--junit" << dir.filePath("report.xml");
         sim::PtyPair silent; // a line whose far end never answers
+        sim::PtyPair tty;    // the terminal the program prints to, for the row that has one
         arguments.replaceInStrings("@line", link)
             .replaceInStrings("@journal", journalPath)
             .replaceInStrings("@report", reportPath)
@@ -243,8 +267,10 @@ private slots:
         env.insert("XDG_CONFIG_HOME", dir.filePath("config"));
         QProcess check;
         check.setProcessEnvironment(env);
-        check.setChildProcessModifier([event] {
+        check.setChildProcessModifier([event, terminal = tty.slavePath()] {
             const rlimit limit{3000, 3000};
+            if (event == "tty")
+                ::dup2(::open(terminal.c_str(), O_RDWR | O_NOCTTY), STDERR_FILENO);
             if (event == "limit")
                 ::setrlimit(RLIMIT_FSIZE, &limit);
             if (event == "INT background")
@@ -262,7 +288,7 @@ private slots:
         auto readErr = [&] { return err += QString::fromLocal8Bit(check.readAllStandardError()); };
         // Each event waits for its moment in the run.
         const QString moment = event == "rmdir" ? "10/64" : "64/65";
-        if (!event.isEmpty() && event != "limit")
+        if (!event.isEmpty() && event != "limit" && event != "tty")
             QVERIFY2(test::waitFor([&] { return readErr().contains(moment); }), qPrintable(err));
         if (event == "kill") {
             server->stop();
@@ -274,10 +300,10 @@ private slots:
             QVERIFY(QDir(dir.filePath("j")).removeRecursively());
             ::kill(pid(), SIGCONT);
         }
-        if (event.contains("INT") || event == "TERM") {
+        if (event.contains("INT") || event == "TERM" || event == "HUP") {
             QTest::qWait(1000);
             QVERIFY(test::portLocked(link));
-            ::kill(pid(), event == "TERM" ? SIGTERM : SIGINT);
+            ::kill(pid(), event == "TERM" ? SIGTERM : event == "HUP" ? SIGHUP : SIGINT);
             QVERIFY(check.waitForFinished(5000)); // at the next safe point, not the minute's end
             // The port's lock went with it: the next user can open the line.
             QVERIFY(!test::portLocked(link));
@@ -290,9 +316,13 @@ private slots:
             QVERIFY2(!err.contains("1/"), qPrintable(err)); // no step ran
         QCOMPARE(check.exitStatus(), QProcess::NormalExit);
         QCOMPARE(check.exitCode(), exitCode);
+        QVERIFY(!err.contains('\033')); // no terminal here: lines, not a bar that redraws
+        if (event == "tty") {
+            err = QString::fromLocal8Bit(test::readAvailable(tty.master()));
+            QCOMPARE(err.split('\n').filter("\033[K").size(), 1);
+        }
         const QByteArray out = check.readAllStandardOutput();
         QVERIFY2((err + out).contains(stderrHas), qPrintable(err + out));
-        QVERIFY(!err.contains('\033')); // no terminal here: lines, not a bar that redraws
         const QByteArray text = test::readFile(reportPath);
         QCOMPARE(text == old, report.isEmpty());
         if (report.isEmpty())
@@ -316,6 +346,7 @@ private slots:
         }
         QCOMPARE(result, report);
         QVERIFY2(!xml.hasError() && seen["testcase"] >= 64, qPrintable(xml.errorString()));
+        QVERIFY(seen["testsuites"] == 1 && seen["testsuite"] == 1);
         QCOMPARE(suite.value("tests").toInt(), seen["testcase"]);
         QCOMPARE(suite.value("failures").toInt(), seen["failure"]);
         QCOMPARE(suite.value("skipped").toInt(), seen["skipped"]);
@@ -402,6 +433,14 @@ private slots:
             got << m.captured(3) + ' ' + m.captured(4);
         }
         QCOMPARE(kLine.match(lines[5]).captured(2), "0000000.200");
+        // Milliseconds are cut, never rounded up into the next one.
+        tm at{};
+        at.tm_year = 126, at.tm_mon = 11, at.tm_mday = 7, at.tm_hour = 14, at.tm_min = 3,
+        at.tm_sec = 12;
+        for (const auto &[ns, ms] :
+             {std::pair(999'999L, "000"), {1'999'999L, "001"}, {999'999'999L, "999"}})
+            QCOMPARE(journalLineHead(at, ns, 12.3456, "PC"),
+                     "2026-12-07 14:03:12." + QByteArray(ms) + "  +0000012.346  PC  ");
         // The wall clock in the local time of then: within a minute of now, read as UTC+01:00.
         QDateTime stamp =
             QDateTime::fromString(kLine.match(lines[0]).captured(1), "yyyy-MM-dd hh:mm:ss.zzz");

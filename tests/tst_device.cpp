@@ -95,6 +95,19 @@ void allInside(QWidget *window)
                      qPrintable(window->objectName() + ": " + child->objectName()));
 }
 
+// Counts the changes of a window's place in the stacking order, which the offscreen platform has
+// none of: Qt's notice of each stands for it.
+struct Raises : QObject
+{
+    explicit Raises(QWidget *window) { window->installEventFilter(this); }
+    bool eventFilter(QObject *, QEvent *e) override
+    {
+        count += e->type() == QEvent::ZOrderChange;
+        return false;
+    }
+    int count = 0;
+};
+
 // This program again, running only `function` in a process of its own with `vars` added to its
 // environment: for what a process does once. Whether it passed.
 bool runAlone(QProcess &child, const QString &function,
@@ -290,6 +303,7 @@ private slots:
         QCOMPARE(tool.received().back(), (Bytes{0x6C, 0x43, 0x41, 0x27, 0x37, 0x30, 0x29}));
         enterLine(tool, 2, "ABCDEFGHIJKLMNOPQ"); // two too many: the box takes 15
         QCOMPARE(tool.unit().lineText(2), std::string("ABCDEFGHIJKLMNO"));
+        QCOMPARE(tool.displayLine(2)->text(), "ABCDEFGHIJKLMNO");
         // Typed characters above 127 become "*"; pasted ones go out as the "*" would.
         tool.displayLine(1)->setFocus();
         QKeyEvent umlaut(QEvent::KeyPress, Qt::Key_Adiaeresis, Qt::NoModifier, QStringLiteral("ä"));
@@ -646,10 +660,13 @@ private slots:
                                    "  Ein/Aus",     "  Mitschnitt..."};
         QCOMPARE(captions, expected);
         QVERIFY(!w.findChild<QLabel *>("lblDemo")->isHidden());
-        w.mnuInfo_Click();
+        QVERIFY(!w.windowIcon().isNull());
         w.mnuInfo_Click();
         auto boxes = w.findChildren<frmAbout *>();
-        QCOMPARE(boxes.size(), 1);
+        Raises aboutRaised(boxes.value(0));
+        w.mnuInfo_Click(); // brings the same box forward
+        boxes = w.findChildren<frmAbout *>();
+        QVERIFY(boxes.size() == 1 && aboutRaised.count == 1);
         QVERIFY(boxes[0]->isVisible() && !boxes[0]->isModal());
         QCOMPARE(boxes[0]->windowTitle(), QStringLiteral("Info zu KELM"));
         QCOMPARE(boxes[0]->findChild<QLabel *>("lblVersion")->text(), "Version 4.1.0");
@@ -661,8 +678,9 @@ private slots:
         w.findChild<QAction *>("mnuKonfig")->trigger();
         QPointer<Dialog> d = w.configDialog();
         QVERIFY(d && d->isVisible() && !d->isModal() && !QApplication::activeModalWidget());
+        Raises dialogRaised(d);
         w.mnuKonfig_Click(); // a second choice brings the same dialog forward
-        QCOMPARE(w.configDialog().data(), d.data());
+        QVERIFY(w.configDialog().data() == d.data() && dialogRaised.count == 1);
         allInside(&w);
         allInside(d);
         click(d, "btnDemo");
@@ -742,9 +760,10 @@ private slots:
         // Sixteen characters fill a display line.
         const double sixteen = QFontMetricsF(font).horizontalAdvance(QString(16, 'M'));
         QVERIFY2(sixteen > 185 * 0.9 && sixteen <= 185 - 4, qPrintable(QString::number(sixteen)));
-        for (int n : {1, 7})
+        for (int n : {1, 4, 7})
             QTest::keyClicks(w.findChild<QLineEdit *>(QStringLiteral("txtDisplay%1").arg(n)),
                              "Hgpqy");
+        w.setDisplayBoxEnabled(4, false); // as while the continuous test runs
         const QImage shot = w.centralWidget()->grab().toImage();
         // The rows of line n's box, 0 to 17, that hold ink, as a bit per column.
         auto ink = [&shot](int n, int row) {
@@ -770,6 +789,26 @@ private slots:
         QBitArray capital(185);
         capital.fill(true, 0, 13);
         QVERIFY((ink(7, bottom) & capital).count(true) == 0);
+        // The designed colours: the display's green behind open and locked lines alike, the
+        // locked line's text, the selectors' white digits, the amber notice of demonstration mode.
+        auto colours = [&](const char *name) {
+            auto *box = w.findChild<QWidget *>(name);
+            const QRect r(box->mapTo(w.centralWidget(), QPoint()), box->size());
+            QList<QColor> out;
+            for (int y = r.top(); y <= r.bottom(); ++y)
+                for (int x = r.left(); x <= r.right(); ++x)
+                    out << shot.pixelColor(x, y);
+            return out;
+        };
+        const QColor green(0x8C, 0xBD, 0x9F);
+        for (const char *line : {"txtDisplay3", "txtDisplay4"})
+            QCOMPARE(colours(line).value(8 * 185 + 180), green); // row 8, past the text
+        QCOMPARE(std::ranges::min(colours("txtDisplay4"), {}, &QColor::lightness),
+                 QColor(0x2F, 0x45, 0x38));
+        QVERIFY(std::ranges::max(colours("lblWS1"), {}, &QColor::lightness).lightness() >= 230);
+        QVERIFY(std::ranges::any_of(colours("lblDemo"), [](const QColor &c) {
+            return c.red() >= 230 && c.green() >= 150 && c.green() <= 230 && c.blue() <= 100;
+        }));
         // The captions keep their designed places on the unit's face, whatever they grow to.
         QCOMPARE(w.findChild<QWidget *>("chkBlinken")->pos(), QPoint(40, 200));
         QCOMPARE(w.findChild<QWidget *>("chkInvers")->pos(), QPoint(248, 200));
