@@ -252,6 +252,7 @@ QString brushText(const QBrush &b)
     return text;
 }
 
+// Rectangles, lines and ellipses reach it as paths and polygons, as QPaintEngine hands them on.
 class LogEngine : public QPaintEngine
 {
 public:
@@ -276,20 +277,6 @@ public:
                             : QString::asprintf(" transform %.2f %.2f %.2f %.2f %.2f %.2f", t.m11(),
                                                 t.m12(), t.m21(), t.m22(), t.dx(), t.dy())) +
             (state.renderHints().testFlag(QPainter::Antialiasing) ? " smooth" : "");
-    }
-    void drawRects(const QRectF *rects, int count) override
-    {
-        for (const QRectF &r : std::span(rects, count))
-            add("rect " + point(r.topLeft()) + ' ' + point(r.bottomRight()));
-    }
-    void drawLines(const QLineF *lines, int count) override
-    {
-        for (const QLineF &l : std::span(lines, count))
-            add("line " + point(l.p1()) + ' ' + point(l.p2()));
-    }
-    void drawEllipse(const QRectF &r) override
-    {
-        add("ellipse " + point(r.topLeft()) + ' ' + point(r.bottomRight()));
     }
     void drawPath(const QPainterPath &path) override
     {
