@@ -4,6 +4,7 @@
 #include <QFileInfo>
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <ctime>
 #include <sys/stat.h>
@@ -50,11 +51,14 @@ QString utcOffsetText(long seconds)
 
 QByteArray journalLineHead(const tm &local, long nanoseconds, double sinceOpened, const char *tag)
 {
+    // Whole milliseconds, not %f: the program runs under the user's locale, whose decimal mark
+    // may be a comma, and the column must read the same everywhere.
+    const long long ms = std::max(0LL, std::llround(sinceOpened * 1000));
     char head[96];
-    const int n =
-        std::snprintf(head, sizeof head, "%04d-%02d-%02d %02d:%02d:%02d.%03ld  +%011.3f  %-4s",
-                      local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
-                      local.tm_min, local.tm_sec, nanoseconds / 1000000, sinceOpened, tag);
+    const int n = std::snprintf(
+        head, sizeof head, "%04d-%02d-%02d %02d:%02d:%02d.%03ld  +%07lld.%03lld  %-4s",
+        local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min,
+        local.tm_sec, nanoseconds / 1000000, ms / 1000, ms % 1000, tag);
     return QByteArray(head, std::clamp<int>(n, 0, sizeof head - 1));
 }
 

@@ -25,10 +25,6 @@ namespace kelm {
 // changes. Bytes are kept in memory and reach the disk once a second and at every urgent event;
 // the file is capped in size and rotated (FILE, FILE.1, ... FILE.n-1) between two lines, the new
 // file's first line naming the one it continues.
-// The head of a journal line: local time with the milliseconds of `nanoseconds`, the seconds
-// since the port opened and the direction's or event's tag.
-QByteArray journalLineHead(const tm &local, long nanoseconds, double sinceOpened, const char *tag);
-
 class TrafficJournal : public QObject, public TrafficSink
 {
     Q_OBJECT
@@ -89,5 +85,9 @@ private:
     bool m_rotates = true; // a file of its own, not a device
     QString m_failure;
 };
+
+// The head of a journal line: local time with the milliseconds of `nanoseconds`, the seconds
+// since the port opened and the direction's or event's tag.
+QByteArray journalLineHead(const tm &local, long nanoseconds, double sinceOpened, const char *tag);
 
 } // namespace kelm

@@ -10,6 +10,7 @@ packages=(
     xvfb xauth xdotool libxcb-cursor0
     ser2net
     lintian appstream desktop-file-utils
+    locales
 )
 
 missing=()
