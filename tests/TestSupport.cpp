@@ -342,7 +342,8 @@ QByteArray readAvailable(int fd)
     QByteArray out;
     char buf[4096];
     pollfd p{fd, POLLIN, 0};
-    for (ssize_t n; ::poll(&p, 1, 0) > 0 && (n = ::read(fd, buf, sizeof buf)) > 0;)
+    // A pause for what the terminal has yet to pass on from its buffers.
+    for (ssize_t n; ::poll(&p, 1, 200) > 0 && (n = ::read(fd, buf, sizeof buf)) > 0;)
         out.append(buf, int(n));
     return out;
 }

@@ -171,7 +171,7 @@ QByteArray bytes(std::initializer_list<int> values);
 // A file's contents, empty for none; writing makes the folders and checks every byte went out.
 QByteArray readFile(const QString &path);
 bool writeFile(const QString &path, const QByteArray &contents);
-// What waits to be read on a descriptor now.
+// What waits to be read on a descriptor, until it falls silent for 0.2 s.
 QByteArray readAvailable(int fd);
 // Whether a serial port's lock file for device stands in any folder ports are locked in.
 bool portLocked(const QString &device);

@@ -19,6 +19,7 @@
 #include <QTest>
 #include <QTimeZone>
 #include <QXmlStreamReader>
+#include <clocale>
 #include <csignal>
 #include <ctime>
 #include <fcntl.h>
@@ -140,6 +141,27 @@ private slots:
             const QByteArray t = Telegramm::displayLine(7, QLatin1String(text), blink, inverse);
             QVERIFY2(std::count(got.begin(), got.end(), sim::Bytes(t.begin(), t.end())) == 1, text);
         }
+    }
+
+    // The summary on standard output: columns under their heads, the skipped steps in one line,
+    // the verdict, a journal that stopped.
+    void summaryAsPrinted()
+    {
+        using R = CheckStep::Result;
+        CheckRun run;
+        run.device = "/dev/ttyUSB0", run.speed = 19200, run.coversStx = true, run.seconds = 3.26;
+        run.steps = {{"status query", R::Passed, 0.05, "reply 31 41 51"},
+                     {"LED 12 blinking", R::Failed, 1.234, "send failed", 137},
+                     {"a", R::Skipped, 0, {}},
+                     {"b", R::Skipped, 0, {}}};
+        run.journal = "j.txt", run.journalStopped = "No space left on device";
+        QCOMPARE(checkSummary(run),
+                 "step             result      time  detail\n"
+                 "status query     passed     0.05s  reply 31 41 51\n"
+                 "LED 12 blinking  failed     1.23s  send failed\n"
+                 "(2 more steps skipped after the failure)\n"
+                 "FAILED: 1 of 4 steps passed on /dev/ttyUSB0 at 19200 baud (STX), 3.3 s\n"
+                 "journal j.txt stopped: No space left on device\n");
     }
 
     // A refusal in the continuous test is counted, the unit asked for again, and the test goes
@@ -270,7 +292,10 @@ private slots:
         check.setChildProcessModifier([event, terminal = tty.slavePath()] {
             const rlimit limit{3000, 3000};
             if (event == "tty")
-                ::dup2(::open(terminal.c_str(), O_RDWR | O_NOCTTY), STDERR_FILENO);
+                ::dup2(::open(terminal.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC), STDERR_FILENO);
+            // Whatever the runner of the tests ignores, the program is to meet the signal as sent.
+            for (int s : {SIGHUP, SIGINT, SIGTERM})
+                ::signal(s, SIG_DFL);
             if (event == "limit")
                 ::setrlimit(RLIMIT_FSIZE, &limit);
             if (event == "INT background")
@@ -433,7 +458,13 @@ private slots:
             got << m.captured(3) + ' ' + m.captured(4);
         }
         QCOMPARE(kLine.match(lines[5]).captured(2), "0000000.200");
-        // Milliseconds are cut, never rounded up into the next one.
+        // Milliseconds are cut, never rounded up into the next one; the decimal mark is a point
+        // also where the locale's is a comma (a locale made here, none needs to be installed).
+        QTemporaryDir locales;
+        QProcess::execute("localedef", {"-i", "de_DE", "-f", "UTF-8", locales.filePath("de")});
+        qputenv("LOCPATH", locales.path().toLocal8Bit());
+        const auto numeric = qScopeGuard([] { std::setlocale(LC_NUMERIC, "C"); });
+        QVERIFY2(std::setlocale(LC_NUMERIC, "de"), "no de_DE locale: is the locales package in?");
         tm at{};
         at.tm_year = 126, at.tm_mon = 11, at.tm_mday = 7, at.tm_hour = 14, at.tm_min = 3,
         at.tm_sec = 12;

@@ -470,22 +470,28 @@ private slots:
                 static_cast<QDialog *>(box)->accept(); // as Save does
             });
         };
-        typeName("journal");
+        // Not a name of the build tree's folders: the dialog takes a typed name for a folder of the
+        // working directory where there is one, and adds no ending.
+        typeName("record");
         tool.menu("mnuMitschnitt")->trigger();
-        QCOMPARE(tool.window.journal().path(), dir.filePath("journal.txt"));
+        QCOMPARE(tool.window.journal().path(), dir.filePath("record.txt"));
         QElapsedTimer t;
+        bool startedInFile = false;
         stopWhen(tool, [&] {
-            if (chars(tool.received()).size() == 1 && !t.isValid())
+            if (chars(tool.received()).size() == 1 && !t.isValid()) {
                 t.start();
+                // The start is in the file at once, not at the journal's next flush.
+                startedInFile = test::readFile(dir.filePath("record.txt"))
+                                    .contains("---- continuous test started\n");
+            }
             return chars(tool.received()).size() >= 4;
         });
         tool.window.mnuDauertest_Click();
         QVERIFY2(t.elapsed() >= 3 * 300 - 20, qPrintable(QString::number(t.elapsed())));
         QCOMPARE(tool.received().back(), kAllOff);
-        // Start and stop are in the journal's file at once, not at its next flush.
-        const QByteArray journal = test::readFile(dir.filePath("journal.txt"));
-        QVERIFY(journal.contains("---- continuous test started\n"));
-        QVERIFY(journal.contains("---- continuous test stopped\n"));
+        QVERIFY(startedInFile);
+        QVERIFY(test::readFile(dir.filePath("record.txt"))
+                    .contains("---- continuous test stopped\n")); // likewise
         typeName("trace");
         QVERIFY(tool.window.V24Monitor().V24MonSave(SaveKind::Hex));
         QVERIFY(QFile::exists(dir.filePath("trace.txt")));
@@ -663,10 +669,11 @@ private slots:
         QVERIFY(!w.windowIcon().isNull());
         w.mnuInfo_Click();
         auto boxes = w.findChildren<frmAbout *>();
-        Raises aboutRaised(boxes.value(0));
+        QCOMPARE(boxes.size(), 1);
+        Raises aboutRaised(boxes[0]);
         w.mnuInfo_Click(); // brings the same box forward
         boxes = w.findChildren<frmAbout *>();
-        QVERIFY(boxes.size() == 1 && aboutRaised.count == 1);
+        QVERIFY(boxes.size() == 1 && aboutRaised.count > 0);
         QVERIFY(boxes[0]->isVisible() && !boxes[0]->isModal());
         QCOMPARE(boxes[0]->windowTitle(), QStringLiteral("Info zu KELM"));
         QCOMPARE(boxes[0]->findChild<QLabel *>("lblVersion")->text(), "Version 4.1.0");
@@ -680,7 +687,7 @@ private slots:
         QVERIFY(d && d->isVisible() && !d->isModal() && !QApplication::activeModalWidget());
         Raises dialogRaised(d);
         w.mnuKonfig_Click(); // a second choice brings the same dialog forward
-        QVERIFY(w.configDialog().data() == d.data() && dialogRaised.count == 1);
+        QVERIFY(w.configDialog().data() == d.data() && dialogRaised.count > 0);
         allInside(&w);
         allInside(d);
         click(d, "btnDemo");
@@ -802,16 +809,20 @@ private slots:
         };
         const QColor green(0x8C, 0xBD, 0x9F);
         for (const char *line : {"txtDisplay3", "txtDisplay4"})
-            QCOMPARE(colours(line).value(8 * 185 + 180), green); // row 8, past the text
-        QCOMPARE(std::ranges::min(colours("txtDisplay4"), {}, &QColor::lightness),
-                 QColor(0x2F, 0x45, 0x38));
+            QCOMPARE(colours(line).value(8 * 185 + 180), green);            // row 8, past the text
+        QVERIFY(colours("txtDisplay4").contains(QColor(0x2F, 0x45, 0x38))); // where ink is whole
         QVERIFY(std::ranges::max(colours("lblWS1"), {}, &QColor::lightness).lightness() >= 230);
         QVERIFY(std::ranges::any_of(colours("lblDemo"), [](const QColor &c) {
             return c.red() >= 230 && c.green() >= 150 && c.green() <= 230 && c.blue() <= 100;
         }));
-        // The captions keep their designed places on the unit's face, whatever they grow to.
-        QCOMPARE(w.findChild<QWidget *>("chkBlinken")->pos(), QPoint(40, 200));
-        QCOMPARE(w.findChild<QWidget *>("chkInvers")->pos(), QPoint(248, 200));
+        // The captions keep their designed places and size on the unit's face, whatever they
+        // grow to.
+        for (const auto &[name, at] :
+             {std::pair("chkBlinken", QPoint(40, 200)), {"chkInvers", QPoint(248, 200)}}) {
+            auto *box = w.findChild<QWidget *>(name);
+            box->ensurePolished();
+            QVERIFY(box->pos() == at && box->font().pixelSize() == 12);
+        }
         frmAbout about;
         for (QWidget *box :
              {w.findChild<QWidget *>("chkBlinken"), w.findChild<QWidget *>("chkInvers"),
@@ -936,7 +947,7 @@ private slots:
                 Dialog d(port, {});
                 for (const char *button : {"optBaudrate1", "optSoftware0", "OKButton"})
                     click(&d, button);
-                QVERIFY(port.portOpen());
+                QVERIFY(port.portOpen() && port.settings() == "19200,e,8,1" && port.tag() == "STX");
             }
             auto session = [](QPoint moveTo) {
                 frmKELM w;
