@@ -598,13 +598,13 @@ private slots:
         for (const char *bad : {"9600,x,8,1", "9600,e,8,1,1", "9600,e,9,1", "-1,e,8,1"})
             QVERIFY2(!parseLineSettings(QLatin1String(bad), &s), bad);
         QVERIFY(parseLineSettings(QStringLiteral(" 4800 , O,7,2"), &s));
+        QVERIFY(s.baud == 4800 && s.parity == QSerialPort::OddParity &&
+                s.dataBits == QSerialPort::Data7 && s.stopBits == QSerialPort::TwoStop);
         // Closed on purpose: no loss to report.
         QSignalSpy lost(&raw.port, &MSComm::portLost);
         raw.port.setPortOpen(false);
         QTest::qWait(50);
         QVERIFY(lost.isEmpty());
-        QVERIFY(s.baud == 4800 && s.parity == QSerialPort::OddParity &&
-                s.dataBits == QSerialPort::Data7 && s.stopBits == QSerialPort::TwoStop);
     }
 
     void networkPortRefusals_data()
