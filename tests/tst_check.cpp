@@ -325,10 +325,14 @@ private slots:
             QVERIFY(QDir(dir.filePath("j")).removeRecursively());
             ::kill(pid(), SIGCONT);
         }
-        if (event.contains("INT") || event == "TERM" || event == "HUP") {
+        const int signo = event == "TERM"         ? SIGTERM
+                          : event == "HUP"        ? SIGHUP
+                          : event.contains("INT") ? SIGINT
+                                                  : 0;
+        if (signo != 0) {
             QTest::qWait(1000);
             QVERIFY(test::portLocked(link));
-            ::kill(pid(), event == "TERM" ? SIGTERM : event == "HUP" ? SIGHUP : SIGINT);
+            ::kill(pid(), signo);
             QVERIFY(check.waitForFinished(5000)); // at the next safe point, not the minute's end
             // The port's lock went with it: the next user can open the line.
             QVERIFY(!test::portLocked(link));
