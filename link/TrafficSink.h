@@ -44,7 +44,7 @@ public:
         for (TrafficSink *sink : m_sinks)
             sink->V24MonWriteBuf(direction, value);
     }
-    void note(const QString &event, bool urgent = false) override
+    void note(const QString &event, bool urgent) override
     {
         for (TrafficSink *sink : m_sinks)
             sink->note(event, urgent);

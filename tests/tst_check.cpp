@@ -222,6 +222,8 @@ private slots:
             "passed");
         row("ser2net ends during a continuous test", "--port @rfc2217 --soak 1 --json @report", 1,
             "connection closed by the server", "failed", "kill");
+        row("nobody behind the server", "--port tcp://127.0.0.1:1 --json @report", 1,
+            "tcp://127.0.0.1:1: Connection refused");
         row("unknown option", "--bogus", 2,
             "kelm-check: Unknown option 'bogus'.\nTry 'kelm-check --help' for more information.\n");
         row("help", "--help", 0, "(--port DEVICE | --com N) [options]");
@@ -425,6 +427,13 @@ private slots:
         QVERIFY(p.waitForFinished(20000));
         QCOMPARE(p.exitStatus(), QProcess::NormalExit);
         QCOMPARE(p.exitCode(), 0);
+        // The tool itself answers these without a display, as every Linux program does.
+        for (const auto &[option, says] :
+             {std::pair("--version", "kelm " KELM_VERSION "\n"), {"-h", "Usage: kelm [--help"}}) {
+            p.start("env", {"-u", "DISPLAY", "QT_QPA_PLATFORM=xcb", KELM_BIN, option});
+            QVERIFY(p.waitForFinished(5000) && p.exitCode() == 0);
+            QVERIFY2(p.readAllStandardOutput().startsWith(says), option);
+        }
     }
 
     void linesPerBurstAndEvent()
@@ -452,7 +461,7 @@ private slots:
             j.V24MonWriteBuf(DirUnit, 0xA0);
         setZone("KLM-2"); // as when daylight saving time begins
         j.note("send failed, error 137");
-        j.note("port lost: /dev/tty\n2026-12-07 14:03:12.345  +0000012.345  ---- forged\\");
+        j.note("port lost: /dev/tty\n2026-12-07 14:03:12.345  +0000012.345  ---- forged\\\u009f");
         QVERIFY(j.flush());
         const QStringList lines = journalLines(dir.filePath("j.txt"));
         QStringList got;
@@ -490,7 +499,7 @@ private slots:
                               "KELM" + a0.repeated(8), "---- local time is now UTC+02:00",
                               "---- send failed, error 137",
                               "---- port lost: /dev/tty\\n2026-12-07 14:03:12.345  "
-                              "+0000012.345  ---- forged\\\\"}));
+                              "+0000012.345  ---- forged\\\\\\u009f"}));
     }
 
     // Bytes go out within a second, a failure at once with the bytes before it. Then bursts that

@@ -16,7 +16,9 @@
 #include <QKeyEvent>
 #include <QMenuBar>
 #include <QPainter>
+#include <QPlainTextEdit>
 #include <QProcess>
+#include <QScrollBar>
 #include <QTemporaryDir>
 #include <QTemporaryFile>
 #include <QTimer>
@@ -678,6 +680,8 @@ private slots:
         QCOMPARE(boxes[0]->windowTitle(), QStringLiteral("Info zu KELM"));
         QCOMPARE(boxes[0]->findChild<QLabel *>("lblVersion")->text(), "Version 4.1.0");
         allInside(boxes[0]);
+        // The address fits its box: no scroll bar beside it.
+        QVERIFY(!boxes[0]->findChild<QPlainTextEdit *>("Text1")->verticalScrollBar()->isVisible());
         click(boxes[0], "cmdOK");
         QTRY_COMPARE(w.findChildren<frmAbout *>().size(), 0);
         // The configuration does not block either.

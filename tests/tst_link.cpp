@@ -385,6 +385,16 @@ private slots:
             << Send{.script = accepting, .from = 5, .below = 5.01, .lastByte = 100};
         // No byte for a byte time-out: the reception is over and the send goes.
         QTest::newRow("reception stalled") << Send{accepting, true, ok, stx + block, 1.04, 1.05, 0};
+        // A give-way starts the line wait afresh: the unit's telegram that follows may stall
+        // for its byte time-out, past the line wait counted from the first.
+        QTest::newRow("give way late in the line wait")
+            << Send{{{1, {STX, 0x31}}, {3, {DLE}}, {7, {DLE}}},
+                    true,
+                    ok,
+                    stx + bytes({DLE}) + stx + block,
+                    5.5,
+                    5.6,
+                    3.5};
         // Each refusal, a NAK to the block or a unit that keeps the line, costs one of six
         // attempts.
         Script refused, keeping;
@@ -605,6 +615,15 @@ private slots:
         raw.port.setPortOpen(false);
         QTest::qWait(50);
         QVERIFY(lost.isEmpty());
+        // Settings the device or the client refuses fail the open, with the port and why. A
+        // pseudo-terminal's master is no pseudo-terminal line: its parity counts.
+        if (server.isEmpty())
+            raw.port.setDeviceResolver([](int) { return QStringLiteral("/dev/ptmx"); });
+        raw.port.setSettings(server.isEmpty() ? "9600,e,8,1" : "fast");
+        QVERIFY(!raw.port.setPortOpen(true));
+        const QString why = server.isEmpty() ? QString::fromLocal8Bit(std::strerror(EINVAL))
+                                             : "Ungültige Einstellung \"fast\"";
+        QCOMPARE(raw.port.errorString(), "Com 1 (" + raw.port.systemLocation() + "): " + why);
     }
 
     void networkPortRefusals_data()

@@ -91,7 +91,7 @@ private slots:
         QCOMPARE(m.CursorPos(), 0);
         QVERIFY(cellHasText(m, cells - 1, 0, {0, 0, 225, 285}, 255)); // white on green
         QCOMPARE(m.cellsDrawnSinceRedraw(), 1);
-        m.MnuClear_Click();
+        m.findChild<QAction *>("MnuClear")->trigger();
         QCOMPARE(m.record().count(), 0);
         QCOMPARE(m.CursorPos(), 0);
         QVERIFY(!cellHasText(m, cells - 1, 0) && !cellHasText(m, cells - 1, 1));
@@ -131,11 +131,12 @@ private slots:
         // The character alone, without a note under it; the hex view adds the note.
         if (printable && value != 0x20)
             QVERIFY(cellHasText(m, 0, 0, upper) && !cellHasText(m, 0, 0, lower));
-        m.mnuShowHex_Click();
+        m.findChild<QAction *>("mnuShowHex")->trigger();
         QCOMPARE(ascii != m.picture().copy(cell), printable);
         QVERIFY(cellHasText(m, 0, 0, upper));
         QCOMPARE(cellHasText(m, 0, 0, lower), note);
-        m.mnuShowASCII_Click(); // and back at once, not at the next redraw
+        m.findChild<QAction *>("mnuShowASCII")
+            ->trigger(); // and back at once, not at the next redraw
         QCOMPARE(m.picture().copy(cell), ascii);
     }
 
@@ -272,6 +273,8 @@ private slots:
         error.clear();
         QVERIFY(!writeLogFile("/dev/full", "x", &error));
         QCOMPARE(error, QString::fromLocal8Bit(std::strerror(ENOSPC)));
+        QVERIFY(!writeLogFile(dir.path(), "x", &error)); // a folder in the file's place
+        QCOMPARE(error, QString::fromLocal8Bit(std::strerror(EISDIR)));
     }
 
     void saveReportsFailureAndKeepsRecord()
