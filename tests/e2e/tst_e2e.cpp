@@ -274,6 +274,18 @@ private slots:
         QVERIFY(m_unit->txFailed.isEmpty() && messageBoxes() == 0);
     }
 
+    // A logout while the start-up dialog waits for the operator ends the tool there, before it
+    // would go on to the unit.
+    void endsOnSignalDuringStartUp()
+    {
+        endTool();
+        m_tool.start(QStringLiteral(KELM_BIN), {});
+        QVERIFY(shows(QStringLiteral("Schnittstelle"), 10000));
+        ::kill(pid_t(m_tool.processId()), SIGTERM);
+        QVERIFY(m_tool.waitForFinished(5000));
+        QCOMPARE(m_tool.exitCode(), 0);
+    }
+
 private:
     // As a logout would, so that the port's lock goes with the tool; killed only if it hangs.
     void endTool()
