@@ -254,6 +254,19 @@ std::vector<CheckStep> UnitCheck::run()
     return results;
 }
 
+std::vector<CheckStep> UnitCheck::unreached(const QString &why)
+{
+    std::vector<CheckStep> steps;
+    for (const Plan &planned : plan()) {
+        CheckStep step;
+        step.name = planned.name;
+        steps.push_back(step);
+    }
+    steps.front().result = CheckStep::Result::Failed;
+    steps.front().detail = why;
+    return steps;
+}
+
 void UnitCheck::interrupt()
 {
     m_interrupted = true;

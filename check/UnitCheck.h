@@ -62,6 +62,9 @@ public:
     // slot that runs inside a step's waits.
     void interrupt();
     bool interrupted() const { return m_interrupted; }
+    // The steps of a run that never reached the unit: the first failed for `why`, the rest
+    // skipped, so that a report says so in the same shape as any other failure.
+    std::vector<CheckStep> unreached(const QString &why);
     const SoakFigures &soak() const { return m_soak; }
 
 private:

@@ -228,16 +228,6 @@ int main(int argc, char *argv[])
     run.coversStx = parser.isSet(stx);
     run.start = QDateTime::currentDateTime();
     run.journal = parser.value(journal);
-    if (!comm.setPortOpen(true)) {
-        std::fprintf(stderr, "kelm-check: %s\n",
-                     qPrintable(parser.isSet(port)
-                                    ? run.device + QStringLiteral(": ") + comm.systemErrorString()
-                                    : comm.errorString()));
-        // A unit behind a server that refused or never answered is a unit not reached.
-        return isNetworkPort(run.device) ? Failed : Trouble;
-    }
-    station.link().LinkStatus = linkstatus::Idle;
-
     UnitCheck check(station.link(), station.device(), panel);
     check.keys = parser.isSet(keys);
     check.soakMinutes = minutes;
@@ -261,9 +251,22 @@ int main(int argc, char *argv[])
         std::fflush(stderr);
     };
     QObject::connect(&endSignals, &TerminationSignals::caught, [&check] { check.interrupt(); });
-    const double started = steadyClock().now();
-    run.steps = check.run();
-    run.seconds = steadyClock().now() - started;
+    if (!comm.setPortOpen(true)) {
+        const QString why = parser.isSet(port)
+                                ? run.device + QStringLiteral(": ") + comm.systemErrorString()
+                                : comm.errorString();
+        std::fprintf(stderr, "kelm-check: %s\n", qPrintable(why));
+        if (!isNetworkPort(run.device))
+            return Trouble;
+        // A unit behind a server that refused or never answered is a unit not reached: a failed
+        // run, and the reports must say so rather than keep an earlier run's verdict.
+        run.steps = check.unreached(why);
+    } else {
+        station.link().LinkStatus = linkstatus::Idle;
+        const double started = steadyClock().now();
+        run.steps = check.run();
+        run.seconds = steadyClock().now() - started;
+    }
     run.soakRan =
         !run.steps.empty() && run.steps.back().name == QLatin1String(UnitCheck::kSoakStep);
     run.soak = check.soak();

@@ -223,7 +223,7 @@ private slots:
         row("ser2net ends during a continuous test", "--port @rfc2217 --soak 1 --json @report", 1,
             "connection closed by the server", "failed", "kill");
         row("nobody behind the server", "--port tcp://127.0.0.1:1 --json @report", 1,
-            "tcp://127.0.0.1:1: Connection refused");
+            "tcp://127.0.0.1:1: Connection refused", "failed");
         row("unknown option", "--bogus", 2,
             "kelm-check: Unknown option 'bogus'.\nTry 'kelm-check --help' for more information.\n");
         row("help", "--help", 0, "(--port DEVICE | --com N) [options]");
