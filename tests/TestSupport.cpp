@@ -296,18 +296,25 @@ public:
     {
         add("pixmap " + point(r.topLeft()) + ' ' + point(r.bottomRight()));
     }
-    void drawTextItem(const QPointF &, const QTextItem &item) override
+    // Where a text lands depends on the font; where the same text lands again, beside itself (a
+    // shadow), does not.
+    void drawTextItem(const QPointF &at, const QTextItem &item) override
     {
+        const QString again = item.text() == m_lastText ? " moved " + point(at - m_lastAt) : "";
+        m_lastText = item.text();
+        m_lastAt = at;
         add(QStringLiteral("text \"%1\" %2px bold %3")
                 .arg(item.text())
                 .arg(item.font().pixelSize())
-                .arg(item.font().bold()));
+                .arg(item.font().bold()) +
+            again);
     }
 
 private:
     void add(const QString &what) { m_lines << what + m_state; }
     QStringList &m_lines;
-    QString m_state;
+    QString m_state, m_lastText;
+    QPointF m_lastAt;
 };
 
 } // namespace

@@ -668,7 +668,9 @@ private slots:
                                    "  Ein/Aus",     "  Mitschnitt..."};
         QCOMPARE(captions, expected);
         QVERIFY(!w.findChild<QLabel *>("lblDemo")->isHidden());
-        QVERIFY(!w.windowIcon().isNull());
+        // The unit drawn on a clear ground.
+        const QImage icon = w.windowIcon().pixmap(16, 16).toImage();
+        QVERIFY(icon.pixelColor(0, 0).alpha() == 0 && icon.pixelColor(8, 8).alpha() == 255);
         w.mnuInfo_Click();
         auto boxes = w.findChildren<frmAbout *>();
         QCOMPARE(boxes.size(), 1);
