@@ -21,7 +21,7 @@ public:
     virtual void V24MonWriteBuf(std::uint8_t direction, std::uint8_t value) = 0;
     // Something worth finding later among the bytes (the port opened, a send failed, ...).
     // urgent: the record should reach the disk now, not at its next flush.
-    virtual void note(const QString &event, bool urgent = false)
+    virtual void note(const QString &event, bool urgent)
     {
         (void)event;
         (void)urgent;

@@ -131,12 +131,15 @@ private slots:
         // The character alone, without a note under it; the hex view adds the note.
         if (printable && value != 0x20)
             QVERIFY(cellHasText(m, 0, 0, upper) && !cellHasText(m, 0, 0, lower));
-        m.findChild<QAction *>("mnuShowHex")->trigger();
+        QAction *hexEntry = m.findChild<QAction *>("mnuShowHex"),
+                *asciiEntry = m.findChild<QAction *>("mnuShowASCII");
+        hexEntry->trigger();
+        QVERIFY(hexEntry->isChecked() && !asciiEntry->isChecked()); // one view ticked at a time
         QCOMPARE(ascii != m.picture().copy(cell), printable);
         QVERIFY(cellHasText(m, 0, 0, upper));
         QCOMPARE(cellHasText(m, 0, 0, lower), note);
-        m.findChild<QAction *>("mnuShowASCII")
-            ->trigger(); // and back at once, not at the next redraw
+        asciiEntry->trigger(); // and back at once, not at the next redraw
+        QVERIFY(asciiEntry->isChecked() && !hexEntry->isChecked());
         QCOMPARE(m.picture().copy(cell), ascii);
     }
 
