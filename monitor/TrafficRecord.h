@@ -12,7 +12,6 @@ class TrafficRecord
 {
 public:
     static constexpr int kSlots = 9900;
-    static constexpr int kCapacity = kSlots - 1;
 
     // Constant work, nothing allocated: two stores and two index updates.
     void append(std::uint8_t direction, std::uint8_t value)

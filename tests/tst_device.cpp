@@ -7,6 +7,7 @@
 #include "config/Remembered.h"
 #include "device/KELM.h"
 #include "device/Telegramme.h"
+#include "link/Settings.h"
 #include "monitor/V24Mon.h"
 
 #include <QBitArray>
@@ -589,7 +590,10 @@ private slots:
         QList<qint64> litAt;
         QElapsedTimer t;
         t.start();
+        bool locked = false; // meanwhile, with the notice why the display stands still
         stopWhen(tool, [&] {
+            locked |=
+                !tool.displayLine(1)->isEnabled() && tool.displayLine(1)->text() == "Dauertest";
             int lit = 0;
             for (int k = 0; k < 12; ++k)
                 lit += tool.window.ledLit(k);
@@ -601,7 +605,7 @@ private slots:
         // Lit at 0, 0.5, 1.0 and 1.5 s.
         QCOMPARE(litAt.size(), 4);
         QVERIFY2(litAt[3] >= 1500 - 20 && litAt[3] < 2000, qPrintable(QString::number(litAt[3])));
-        QVERIFY(tool.window.ledLit(3) && !tool.window.ledLit(4));
+        QVERIFY(tool.window.ledLit(3) && !tool.window.ledLit(4) && locked);
         QVERIFY(tool.unit().bytesFromTool().empty());
         QVERIFY(tool.displayLine(1)->isEnabled() && tool.displayLine(1)->text().isEmpty());
         QVERIFY(tool.watcher.messages.isEmpty());
@@ -942,6 +946,32 @@ private slots:
     // A successful OK keeps port, speed and variant; positions and the view are kept on closing,
     // in the state file: kelm.conf stays as the user wrote it, and a state file that cannot be
     // written whole (a full disk) stays as it was.
+    // The journal's size limit and count of files from kelm.conf, where they are in range.
+    void journalLimits_data()
+    {
+        QTest::addColumn<QByteArray>("conf");
+        QTest::addColumn<QString>("limits"); // files, megabytes
+        QTest::newRow("none") << QByteArray() << "5 10";
+        QTest::newRow("set") << QByteArray("[Journal]\nFiles=1\nMaxSizeMB=1\n") << "1 1";
+        QTest::newRow("at most") << QByteArray("[Journal]\nFiles=1000\nMaxSizeMB=100000\n")
+                                 << "1000 100000";
+        QTest::newRow("below") << QByteArray("[Journal]\nFiles=0\nMaxSizeMB=0\n") << "5 10";
+        QTest::newRow("above") << QByteArray("[Journal]\nFiles=1001\nMaxSizeMB=100001\n") << "5 10";
+        QTest::newRow("not numbers") << QByteArray("[Journal]\nFiles=many\nMaxSizeMB=\n") << "5 10";
+    }
+
+    void journalLimits()
+    {
+        QFETCH(QByteArray, conf);
+        QFETCH(QString, limits);
+        withSettings(conf, [&] {
+            QCOMPARE(QStringLiteral("%1 %2")
+                         .arg(configuredJournalFiles())
+                         .arg(configuredJournalMaxBytes() / (1024 * 1024)),
+                     limits);
+        });
+    }
+
     void settingsKeptByOk()
     {
         const QByteArray conf = "; the bench's adapters\n[Ports]\nCom2 /dev/ttyUSB4\n";
