@@ -611,6 +611,9 @@ private slots:
         if (how.startsWith("folder in"))
             QVERIFY(journalLines(path).first().contains("journal started") &&
                     QFileInfo(path).size() > 900);
+        // Started again, elsewhere: a fresh record, nothing of the one that stopped.
+        QVERIFY(j.start(dir.filePath("again.txt"), &error));
+        QVERIFY(journalLines(dir.filePath("again.txt")).first().contains("journal started"));
     }
 
     // "Mitschnitt..." records from a chosen file; the choice is remembered, and the next start
