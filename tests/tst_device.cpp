@@ -902,19 +902,26 @@ private slots:
     void rememberedSettings_data()
     {
         QTest::addColumn<QByteArray>("conf");
-        QTest::addColumn<QString>("shown"); // port, variant, window place, view | dialog
-        const QString start = "1 9600,e,8,1 - 0,0 ASCII | optBaudrate0 optCOM0 optSoftware1";
+        // port, variant, window place, view, journal files and megabytes | dialog
+        QTest::addColumn<QString>("shown");
+        const QString dialog = " | optBaudrate0 optCOM0 optSoftware1",
+                      start = "1 9600,e,8,1 - 0,0 ASCII 5 10" + dialog;
         QTest::newRow("remembered")
             << QByteArray("[Line]\nCom=3\nSettings=\"19200,e,8,1\"\nVariant=STX\n"
-                          "[Windows]\nMain=@Point(100 50)\n[Monitor]\nView=HEX\n")
-            << "3 19200,e,8,1 STX 100,50 HEX | optBaudrate1 optCOM2 optSoftware0";
+                          "[Windows]\nMain=@Point(100 50)\n[Monitor]\nView=HEX\n"
+                          "[Journal]\nFiles=1\nMaxSizeMB=100000\n")
+            << "3 19200,e,8,1 STX 100,50 HEX 1 100000 | optBaudrate1 optCOM2 optSoftware0";
         // The offscreen screen is 800 × 600: the title strip would be on it, the rest not.
-        QTest::newRow("partly off the screen")
-            << QByteArray("[Windows]\nMain=@Point(300 400)\n") << start;
+        QTest::newRow("partly off the screen, journal limits at their other ends")
+            << QByteArray("[Windows]\nMain=@Point(300 400)\n[Journal]\nFiles=1000\nMaxSizeMB=1\n")
+            << "1 9600,e,8,1 - 0,0 ASCII 1000 1" + dialog;
         QTest::newRow("out of range")
             << QByteArray("[Line]\nCom=9\nSettings=fast\nVariant=maybe\n"
-                          "[Windows]\nMain=@Point(5000 5000)\n[Monitor]\nView=3\n")
+                          "[Windows]\nMain=@Point(5000 5000)\n[Monitor]\nView=3\n"
+                          "[Journal]\nFiles=0\nMaxSizeMB=100001\n")
             << start;
+        QTest::newRow("journal limits out of range")
+            << QByteArray("[Journal]\nFiles=1001\nMaxSizeMB=0\n") << start;
         QTest::newRow("nonsense") << QByteArray("\x01\x02[[[\n=\n\xff\xfe") << start;
         QTest::newRow("unreadable") << QByteArray("a directory") << start;
     }
@@ -932,7 +939,10 @@ private slots:
             const QString seen = QString::number(port.commPortNumber()) + ' ' + port.settings() +
                                  ' ' + (port.tag().isEmpty() ? "-" : port.tag()) +
                                  QStringLiteral(" %1,%2 ").arg(w.pos().x()).arg(w.pos().y()) +
-                                 (w.V24Monitor().showAscii() ? "ASCII |" : "HEX |");
+                                 (w.V24Monitor().showAscii() ? "ASCII " : "HEX ") +
+                                 QStringLiteral("%1 %2 |")
+                                     .arg(configuredJournalFiles())
+                                     .arg(configuredJournalMaxBytes() / (1024 * 1024));
             Dialog d(w.MSComm1(), {});
             QStringList options;
             for (auto *option : d.findChildren<QAbstractButton *>(QRegularExpression("^opt")))
@@ -946,32 +956,6 @@ private slots:
     // A successful OK keeps port, speed and variant; positions and the view are kept on closing,
     // in the state file: kelm.conf stays as the user wrote it, and a state file that cannot be
     // written whole (a full disk) stays as it was.
-    // The journal's size limit and count of files from kelm.conf, where they are in range.
-    void journalLimits_data()
-    {
-        QTest::addColumn<QByteArray>("conf");
-        QTest::addColumn<QString>("limits"); // files, megabytes
-        QTest::newRow("none") << QByteArray() << "5 10";
-        QTest::newRow("set") << QByteArray("[Journal]\nFiles=1\nMaxSizeMB=1\n") << "1 1";
-        QTest::newRow("at most") << QByteArray("[Journal]\nFiles=1000\nMaxSizeMB=100000\n")
-                                 << "1000 100000";
-        QTest::newRow("below") << QByteArray("[Journal]\nFiles=0\nMaxSizeMB=0\n") << "5 10";
-        QTest::newRow("above") << QByteArray("[Journal]\nFiles=1001\nMaxSizeMB=100001\n") << "5 10";
-        QTest::newRow("not numbers") << QByteArray("[Journal]\nFiles=many\nMaxSizeMB=\n") << "5 10";
-    }
-
-    void journalLimits()
-    {
-        QFETCH(QByteArray, conf);
-        QFETCH(QString, limits);
-        withSettings(conf, [&] {
-            QCOMPARE(QStringLiteral("%1 %2")
-                         .arg(configuredJournalFiles())
-                         .arg(configuredJournalMaxBytes() / (1024 * 1024)),
-                     limits);
-        });
-    }
-
     void settingsKeptByOk()
     {
         const QByteArray conf = "; the bench's adapters\n[Ports]\nCom2 /dev/ttyUSB4\n";
