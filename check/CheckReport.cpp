@@ -65,7 +65,7 @@ QByteArray checkJson(const CheckRun &run)
     if (run.soakRan) {
         root.insert(QStringLiteral("soak"),
                     QJsonObject{{QStringLiteral("minutes"), run.soak.minutes},
-                                {QStringLiteral("cycles"), run.soak.cycles},
+                                {QStringLiteral("cycles"), run.soak.cycles()},
                                 {QStringLiteral("characters"), run.soak.characters},
                                 {QStringLiteral("failures"), run.soak.failures}});
     }

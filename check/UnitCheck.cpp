@@ -109,7 +109,6 @@ bool UnitCheck::continuousTest(CheckStep &step)
     QTimer tick;
     QObject::connect(&tick, &QTimer::timeout, [this, start, end, before] {
         m_soak.characters = int(m_kelm.DauertestZeichen - before);
-        m_soak.cycles = m_soak.characters / (2 * 2 * K::DisplayZeilen * K::DisplaySpalten);
         if (soakProgress)
             soakProgress(m_soak, m_clock.now() - start, std::max(0.0, end - m_clock.now()));
     });
@@ -128,9 +127,8 @@ bool UnitCheck::continuousTest(CheckStep &step)
     }
     m_soak.minutes = (m_clock.now() - start) / 60.0;
     m_soak.characters = int(m_kelm.DauertestZeichen - before);
-    m_soak.cycles = m_soak.characters / (2 * 2 * K::DisplayZeilen * K::DisplaySpalten);
     step.detail = QStringLiteral("%1 cycles, %2 characters, %3 failures")
-                      .arg(m_soak.cycles)
+                      .arg(m_soak.cycles())
                       .arg(m_soak.characters)
                       .arg(m_soak.failures);
     // Cut short, it says nothing of the unit's endurance, whatever it counted so far.

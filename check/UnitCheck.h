@@ -2,6 +2,7 @@
 
 #include "check/HeadlessPanel.h"
 #include "device/KELM.h"
+#include "device/KELMkonstanten.h"
 #include "link/mod3964R.h"
 
 #include <QString>
@@ -27,9 +28,14 @@ struct CheckStep
 struct SoakFigures
 {
     double minutes = 0;
-    int cycles = 0;
     int characters = 0;
     int failures = 0;
+    // A cycle writes every cell in each of the four attribute passes.
+    int cycles() const
+    {
+        return characters /
+               (2 * 2 * KELMkonstanten::DisplayZeilen * KELMkonstanten::DisplaySpalten);
+    }
 };
 
 // The checks of one unit, run unattended through the same link and device procedures as the

@@ -241,7 +241,7 @@ int main(int argc, char *argv[])
             QStringLiteral("continuous test: %1 elapsed, %2 remaining, %3 cycles, %4 characters, "
                            "%5 failures")
                 .arg(clockText(elapsed), clockText(remaining))
-                .arg(f.cycles)
+                .arg(f.cycles())
                 .arg(f.characters)
                 .arg(f.failures),
             false);

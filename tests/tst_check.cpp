@@ -144,7 +144,7 @@ private slots:
     }
 
     // The summary on standard output: columns under their heads, the skipped steps in one line,
-    // the verdict, a journal that stopped.
+    // the verdict, a journal that stopped; then the report's figures of a continuous test.
     void summaryAsPrinted()
     {
         using R = CheckStep::Result;
@@ -162,10 +162,16 @@ private slots:
                  "(2 more steps skipped after the failure)\n"
                  "FAILED: 1 of 4 steps passed on /dev/ttyUSB0 at 19200 baud (STX), 3.3 s\n"
                  "journal j.txt stopped: No space left on device\n");
+        // The continuous test's figures in the report, whole cycles of 512 characters.
+        run.soakRan = true;
+        run.soak = {.minutes = 2.5, .characters = 1100, .failures = 3};
+        QCOMPARE(
+            QJsonDocument::fromJson(checkJson(run))["soak"].toObject(),
+            (QJsonObject{{"minutes", 2.5}, {"cycles", 2}, {"characters", 1100}, {"failures", 3}}));
     }
 
     // A refusal in the continuous test is counted, the unit asked for again, and the test goes
-    // on; the step fails for it.
+    // on; the step fails for it, and says how far it came.
     void soakGoesOnAfterAFailure()
     {
         CheckRig rig;
@@ -182,6 +188,11 @@ private slots:
         QCOMPARE(rig.check.soak().failures, 1);
         QVERIFY2(rig.kelm.DauertestZeichen > refusedAt + 2 && refusedAt > 0,
                  qPrintable(soak.detail));
+        const int characters = rig.check.soak().characters;
+        QCOMPARE(characters, int(rig.kelm.DauertestZeichen));
+        QCOMPARE(soak.detail, QStringLiteral("%1 cycles, %2 characters, 1 failures")
+                                  .arg(characters / 512)
+                                  .arg(characters));
     }
 
     // kelm-check as scripts and test benches run it. `event` happens during the run: a file-size

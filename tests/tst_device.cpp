@@ -672,6 +672,10 @@ private slots:
                                    "  Ein/Aus",     "  Mitschnitt..."};
         QCOMPARE(captions, expected);
         QVERIFY(!w.findChild<QLabel *>("lblDemo")->isHidden());
+        // The keys show under the mouse that they take a click.
+        for (int k = 0; k < 12; ++k)
+            QCOMPARE(w.findChild<QWidget *>(QStringLiteral("imgTaste%1").arg(k))->cursor().shape(),
+                     Qt::PointingHandCursor);
         // The unit drawn on a clear ground.
         const QImage icon = w.windowIcon().pixmap(16, 16).toImage();
         QVERIFY(icon.pixelColor(0, 0).alpha() == 0 && icon.pixelColor(8, 8).alpha() == 255);
