@@ -239,8 +239,9 @@ struct RawLine
 
 // An RFC 2217 server of the test's own on 127.0.0.1, in a thread, for the answers ser2net never
 // gives: "dont" refuses the option, "babble" answers it with an endless subnegotiation only,
-// "parity" sets no parity whatever is asked, "close" hangs up at once, "none" is not there;
-// "url NAME" is no server either, only that name.
+// "parity" sets no parity whatever is asked, "wont binary" and "dont binary" refuse binary
+// transmission one way and leave the option unanswered, "close" hangs up at once, "none" is not
+// there; "url NAME" is no server either, only that name.
 struct ScriptedServer
 {
     explicit ScriptedServer(const QString &mode)
@@ -274,7 +275,14 @@ struct ScriptedServer
             in.append(buf, int(std::max<ssize_t>(n, 0)));
             if (n < 0 || (q.revents & POLLHUP))
                 break;
-            if (in.contains("\xff\xfb\x2c")) { // the option, answered once
+            // WONT to the client's DO BINARY, DONT to its WILL.
+            const QByteArray binary = mode == "wont binary"   ? "\xff\xfd"
+                                      : mode == "dont binary" ? "\xff\xfb"
+                                                              : "";
+            if (!binary.isEmpty() && in.contains(binary + '\0')) {
+                in.clear();
+                out = QByteArray(binary == "\xff\xfd" ? "\xff\xfc" : "\xff\xfe") + '\0';
+            } else if (in.contains("\xff\xfb\x2c") && binary.isEmpty()) { // answered once
                 in.replace("\xff\xfb\x2c", "");
                 out = mode == "dont"     ? QByteArray("\xff\xfe\x2c")
                       : mode == "babble" ? "\xff\xfa\x2c\x6b" + QByteArray(1000, '\xff')
@@ -635,6 +643,8 @@ private slots:
         QTest::newRow("no answer, only nonsense")
             << QString("babble") << "server did not answer the COM-PORT-CONTROL option";
         QTest::newRow("parity refused") << QString("parity") << "server refused parity even";
+        for (const char *binary : {"wont binary", "dont binary"})
+            QTest::newRow(binary) << QString(binary) << "server refused binary transmission";
         QTest::newRow("hung up at once") << QString("close") << "connection closed by the server";
         QTest::newRow("nobody there") << QString("none") << "Connection refused";
         // Names given as they stand ("url NAME"): any port number is a port, nothing else is.
