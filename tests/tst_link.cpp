@@ -81,12 +81,17 @@ public:
     void sleep(double seconds) override { t += std::max(seconds, 0.0); }
 
     void V24MonWriteBuf(std::uint8_t, std::uint8_t) override { ++records; }
+    void note(const QString &event, bool urgent) override
+    {
+        notes << (urgent ? "urgent: " : "") + event;
+    }
 
     std::deque<std::uint8_t> in;
     std::vector<std::uint8_t> out;
     bool open = true, stx = false, demo = false;
     int messages = 0;
     long records = 0;
+    QStringList notes;
     double t = 1000.0;
     // What the receiver handed on: a key report as its byte, an acknowledgement as 'l' and
     // its digit.
@@ -431,6 +436,11 @@ private slots:
         QCOMPARE(int(rig.link.LinkFehler), c.fehler);
         QCOMPARE(bytes(rig.line.out), c.written);
         QCOMPARE(rig.line.messages, c.fehler == linkerr::Ok ? 0 : 1);
+        // A failed send is in the record at once, whatever ends the program next.
+        const QString failed =
+            c.fehler == linkerr::Ok ? "line busy" : QStringLiteral("error %1").arg(c.fehler);
+        QCOMPARE(rig.line.notes,
+                 c.sent ? QStringList() : QStringList{"urgent: send failed, " + failed});
         QCOMPARE(rig.line.handed, c.handed);
         const double waited = rig.line.t - t0;
         QVERIFY2(waited >= c.from && waited < c.below, qPrintable(QString::number(waited)));
