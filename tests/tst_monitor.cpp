@@ -8,6 +8,7 @@
 #include <QAction>
 #include <QDir>
 #include <QFile>
+#include <QMenuBar>
 #include <QTemporaryDir>
 #include <QTest>
 #include <cstring>
@@ -301,6 +302,30 @@ private slots:
         QVERIFY(monitor.V24MonSave(SaveKind::Ascii));
         QCOMPARE(lines(test::readFile(dir.filePath("log.txt"))).value(2),
                  QByteArray("PC:  02    "));
+        // The menu bar as the operator reads it; each save entry writes its own kind of log, told
+        // apart by a printable byte and a second exchange.
+        QStringList captions;
+        for (QAction *menu : monitor.menuBar()->actions()) {
+            captions << menu->text();
+            for (QAction *entry : menu->menu() ? menu->menu()->actions() : QList<QAction *>())
+                captions << "  " + entry->text();
+        }
+        QCOMPARE(captions,
+                 (QStringList{"&File", "  Save as &HEX", "  Save as H&EX Structured ",
+                              "  Save as &ASCII", "  Save as A&SCII Structured", "  &Exit", "&View",
+                              "  ...as &ASCII", "  ...as &HEX", "!&Clear Data"}));
+        for (int value : {0x41, 2})
+            monitor.V24MonWriteBuf(0, std::uint8_t(value));
+        monitor.V24MonWriteBuf(1, 16);
+        const QList<QAction *> saves = monitor.menuBar()->actions().first()->menu()->actions();
+        const SaveKind kinds[] = {SaveKind::Hex, SaveKind::HexStructured, SaveKind::Ascii,
+                                  SaveKind::AsciiStructured};
+        for (int i = 0; i < 4; ++i) {
+            saves[i]->trigger();
+            QCOMPARE(lines(test::readFile(dir.filePath("log.txt"))).mid(2),
+                     lines(formatLog(monitor.record(), kinds[i], "", "")).mid(2));
+        }
+        QCOMPARE(watcher.messages.size(), 1);
     }
 };
 
