@@ -256,6 +256,8 @@ private slots:
         row("soak beyond a month", onLine + " --soak 1e9", 2, "--soak");
         row("report into a missing folder", "--port @line --json @dir/none/r.json", 2,
             "none/r.json: No such file or directory");
+        row("journal into a missing folder", "--port @line --journal @dir/none/j.txt", 2,
+            "none/j.txt: No such file or directory");
         row("report cut short", onLine, 2, "too large", "", "limit");
         row("journal's folder removed", onLine + " --journal @journal", 2, "journal stopped",
             "passed", "rmdir");
