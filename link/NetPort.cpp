@@ -144,7 +144,14 @@ bool NetPort::open(const QString &device, const LineSettings &line)
                                : tr("connection closed by the server");
         else if (!*m_comPort)
             m_error = tr("server refused the COM-PORT-CONTROL option");
-        if (m_binaryRefused || !answered || !*m_comPort || !setLine(line)) {
+        bool ready = !m_binaryRefused && answered && *m_comPort && setLine(line);
+        // A server that takes the option first may refuse binary after it; it answers in the
+        // order asked, so by the settings' answers its word on binary has come.
+        if (ready && m_binaryRefused) {
+            m_error = tr("server refused binary transmission");
+            ready = false;
+        }
+        if (!ready) {
             m_socket.abort();
             return false;
         }

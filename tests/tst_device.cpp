@@ -926,6 +926,8 @@ private slots:
             << start;
         QTest::newRow("journal limits out of range")
             << QByteArray("[Journal]\nFiles=1001\nMaxSizeMB=0\n") << start;
+        QTest::newRow("journal limits not whole numbers")
+            << QByteArray("[Journal]\nFiles=3x\nMaxSizeMB=2.5\n") << start;
         QTest::newRow("nonsense") << QByteArray("\x01\x02[[[\n=\n\xff\xfe") << start;
         QTest::newRow("unreadable") << QByteArray("a directory") << start;
     }

@@ -245,8 +245,9 @@ struct RawLine
 // An RFC 2217 server of the test's own on 127.0.0.1, in a thread, for the answers ser2net never
 // gives: "dont" refuses the option, "babble" answers it with an endless subnegotiation only,
 // "parity" sets no parity whatever is asked, "wont binary" and "dont binary" refuse binary
-// transmission one way and leave the option unanswered, "close" hangs up at once, "none" is not
-// there; "url NAME" is no server either, only that name.
+// transmission one way and leave the option unanswered, "late wont binary" takes the option
+// first and refuses binary 0.1 s later, "close" hangs up at once, "none" is not there;
+// "url NAME" is no server either, only that name.
 struct ScriptedServer
 {
     explicit ScriptedServer(const QString &mode)
@@ -273,6 +274,7 @@ struct ScriptedServer
         pollfd p{fd, POLLIN, 0};
         const int c = ::poll(&p, 1, 10000) == 1 ? ::accept(fd, nullptr, nullptr) : -1;
         QByteArray in, out;
+        bool tookOption = false;
         char buf[256];
         pollfd q{c, POLLIN, 0};
         for (int i = 0; c >= 0 && mode != "close" && i < 100 && !stop; ++i) {
@@ -281,13 +283,17 @@ struct ScriptedServer
             if (n < 0 || (q.revents & POLLHUP))
                 break;
             // WONT to the client's DO BINARY, DONT to its WILL.
-            const QByteArray binary = mode == "wont binary"   ? "\xff\xfd"
-                                      : mode == "dont binary" ? "\xff\xfb"
-                                                              : "";
-            if (!binary.isEmpty() && in.contains(binary + '\0')) {
-                in.clear();
+            const bool late = mode == "late wont binary";
+            const QByteArray binary = mode.endsWith("wont binary")   ? "\xff\xfd"
+                                      : mode.endsWith("dont binary") ? "\xff\xfb"
+                                                                     : "";
+            if (!binary.isEmpty() && in.contains(binary + '\0') && (!late || tookOption)) {
+                in.replace(binary + '\0', "");
+                if (late)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(100));
                 out = QByteArray(binary == "\xff\xfd" ? "\xff\xfc" : "\xff\xfe") + '\0';
-            } else if (in.contains("\xff\xfb\x2c") && binary.isEmpty()) { // answered once
+            } else if (in.contains("\xff\xfb\x2c") && (binary.isEmpty() || late)) { // once
+                tookOption = true;
                 in.replace("\xff\xfb\x2c", "");
                 out = mode == "dont"     ? QByteArray("\xff\xfe\x2c")
                       : mode == "babble" ? "\xff\xfa\x2c\x6b" + QByteArray(1000, '\xff')
@@ -653,7 +659,7 @@ private slots:
         QTest::newRow("no answer, only nonsense")
             << QString("babble") << "server did not answer the COM-PORT-CONTROL option";
         QTest::newRow("parity refused") << QString("parity") << "server refused parity even";
-        for (const char *binary : {"wont binary", "dont binary"})
+        for (const char *binary : {"wont binary", "dont binary", "late wont binary"})
             QTest::newRow(binary) << QString(binary) << "server refused binary transmission";
         QTest::newRow("hung up at once") << QString("close") << "connection closed by the server";
         QTest::newRow("nobody there") << QString("none") << "Connection refused";
