@@ -620,6 +620,9 @@ private slots:
         QVERIFY(port.setPortOpen(true));
         Dialog d(port, {});
         QVERIFY(!port.portOpen());
+        // Each port's choice names the device it stands for.
+        QCOMPARE(d.findChild<QWidget *>("optCOM0")->toolTip(), line.device());
+        QCOMPARE(d.findChild<QWidget *>("optCOM3")->toolTip(), "/nonexistent/kelm-com4");
         auto shown = [&port] {
             return QStringList{QString::number(port.commPortNumber()), port.settings(), port.tag()};
         };
@@ -689,6 +692,7 @@ private slots:
         QVERIFY(boxes[0]->isVisible() && !boxes[0]->isModal());
         QCOMPARE(boxes[0]->windowTitle(), QStringLiteral("Info zu KELM"));
         QCOMPARE(boxes[0]->findChild<QLabel *>("lblVersion")->text(), "Version 4.1.0");
+        QCOMPARE(boxes[0]->findChild<QLabel *>("lblTitle")->text(), "KELM");
         allInside(boxes[0]);
         // The address fits its box: no scroll bar beside it.
         QVERIFY(!boxes[0]->findChild<QPlainTextEdit *>("Text1")->verticalScrollBar()->isVisible());
