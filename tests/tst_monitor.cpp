@@ -96,6 +96,14 @@ private slots:
         QCOMPARE(m.record().count(), 0);
         QCOMPARE(m.CursorPos(), 0);
         QVERIFY(!cellHasText(m, cells - 1, 0) && !cellHasText(m, cells - 1, 1));
+        // Each band's label, white on the window's dark ground left of the bands.
+        for (int top : {40, 340}) {
+            bool white = false;
+            for (int x = 50 / 15; x < 550 / 15; ++x)
+                for (int y = top / 15; y < (top + 260) / 15; ++y)
+                    white |= m.picture().pixelColor(x, y).lightness() >= 200;
+            QVERIFY2(white, qPrintable(QString::number(top)));
+        }
         // A window too small for one cell still has a 1 × 1 grid, and appends go to cell 0.
         m.resize(40, 60);
         QTRY_COMPARE(m.grid().cells(), 1);
