@@ -137,6 +137,9 @@ bool NetPort::open(const QString &device, const LineSettings &line)
         say(tn::DO, tn::BINARY);
         const bool answered =
             waitUntil([this] { return m_comPort.has_value() || m_binaryRefused; }, kAnswerTimeout);
+        const bool ready = !m_binaryRefused && answered && *m_comPort && setLine(line);
+        // A server that takes the option first may refuse binary after it; it answers in the
+        // order asked, so by the settings' answers its word on binary has come.
         if (m_binaryRefused)
             m_error = tr("server refused binary transmission");
         else if (!answered)
@@ -144,14 +147,7 @@ bool NetPort::open(const QString &device, const LineSettings &line)
                                : tr("connection closed by the server");
         else if (!*m_comPort)
             m_error = tr("server refused the COM-PORT-CONTROL option");
-        bool ready = !m_binaryRefused && answered && *m_comPort && setLine(line);
-        // A server that takes the option first may refuse binary after it; it answers in the
-        // order asked, so by the settings' answers its word on binary has come.
-        if (ready && m_binaryRefused) {
-            m_error = tr("server refused binary transmission");
-            ready = false;
-        }
-        if (!ready) {
+        if (!ready || m_binaryRefused) {
             m_socket.abort();
             return false;
         }
