@@ -380,7 +380,8 @@ private slots:
         // The verdict, and the skipped steps in one line.
         QVERIFY(out.contains(report.toUpper().toLatin1()) && !out.contains("skipped  "));
         // The JUnit report: one case per step, counted right, the failed one with its detail.
-        QXmlStreamReader xml(test::readFile(dir.filePath("report.xml")));
+        const QByteArray junit = test::readFile(dir.filePath("report.xml"));
+        QXmlStreamReader xml(junit);
         QMap<QString, int> seen;
         QXmlStreamAttributes suite;
         QString result; // "interrupted" has no count of its own: a property says it
@@ -395,6 +396,8 @@ private slots:
         QCOMPARE(result, report);
         QVERIFY2(!xml.hasError() && seen["testcase"] >= 64, qPrintable(xml.errorString()));
         QVERIFY(seen["testsuites"] == 1 && seen["testsuite"] == 1);
+        QCOMPARE(int(junit.count("\n        <testcase ")),
+                 seen["testcase"]); // a line a case to read
         QCOMPARE(suite.value("tests").toInt(), seen["testcase"]);
         QCOMPARE(suite.value("failures").toInt(), seen["failure"]);
         QCOMPARE(suite.value("skipped").toInt(), seen["skipped"]);
