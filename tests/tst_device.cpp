@@ -352,16 +352,16 @@ private slots:
         QCOMPARE(tool.led(4)->fillColor(), test::kGrey);
         QTest::mouseDClick(tool.key(11), Qt::LeftButton);
         QCOMPARE(tool.unit().leds()[11], Led::Blink);
-        QTest::mouseDClick(tool.key(2), Qt::LeftButton);
+        QTest::mouseDClick(tool.key(0), Qt::LeftButton);
         QCOMPARE(tool.received(),
-                 (std::vector<Bytes>{{0x35}, {0x45}, {0x3C}, {0x5C}, {0x33}, {0x53}}));
+                 (std::vector<Bytes>{{0x35}, {0x45}, {0x3C}, {0x5C}, {0x31}, {0x51}}));
         QVERIFY(!tool.mark(4)->filled()); // a click never touches the pressed marks
         // On screen blinking LEDs alternate with the timer, in step with each other.
         QColor before = tool.led(11)->fillColor();
         for (int tick = 0; tick < 3; ++tick) {
             QTRY_VERIFY_WITH_TIMEOUT(tool.led(11)->fillColor() != before, 1500);
             before = tool.led(11)->fillColor();
-            QCOMPARE(tool.led(2)->fillColor(), before);
+            QCOMPARE(tool.led(0)->fillColor(), before);
         }
         // A click on a blinking LED switches it off, for good.
         tool.unit().clearLogs();
@@ -373,10 +373,10 @@ private slots:
         QVERIFY(tool.watcher.messages.isEmpty());
         // A send that fails switches to demonstration mode.
         tool.unit().setSilent(true);
-        QTest::mouseClick(tool.key(0), Qt::LeftButton);
+        QTest::mouseClick(tool.key(2), Qt::LeftButton);
         QCOMPARE(tool.watcher.messages, QStringList{"Fehler beim Senden"});
         QVERIFY(tool.window.demoMode());
-        QCOMPARE(tool.led(0)->fillColor(), test::kYellow); // the screen is not undone
+        QCOMPARE(tool.led(2)->fillColor(), test::kYellow); // the screen is not undone
         // The blink command's own failure message comes after the sender's.
         tool.window.setDemoMode(false);
         tool.watcher.clear();
