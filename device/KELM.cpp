@@ -249,9 +249,9 @@ void KELM::DauertestLauf()
     auto zyklus = [&] {
         m_panel.pumpEvents();
         if (!LEDReset()) {
-            // The cycle goes on and ends at the next test of the run flag.
+            // Already in demonstration mode: the cycle goes on and ends at the next test of the
+            // run flag.
             m_panel.setDauertestTicked(false);
-            m_panel.setDemoMode(true);
         }
         for (int b = 0; b <= 1; ++b) {
             for (int v = 0; v <= 1; ++v) {
