@@ -785,9 +785,10 @@ private slots:
         // Sixteen characters fill a display line.
         const double sixteen = QFontMetricsF(font).horizontalAdvance(QString(16, 'M'));
         QVERIFY2(sixteen > 185 * 0.9 && sixteen <= 185 - 4, qPrintable(QString::number(sixteen)));
+        // The capital first, then the glyphs that reach highest and lowest in most faces.
         for (int n : {1, 4, 7})
             QTest::keyClicks(w.findChild<QLineEdit *>(QStringLiteral("txtDisplay%1").arg(n)),
-                             "Hgpqy");
+                             "Hgpqy|$([{_Qj@");
         w.setDisplayBoxEnabled(4, false); // as while the continuous test runs
         const QImage shot = w.centralWidget()->grab().toImage();
         // The rows of line n's box, 0 to 17, that hold ink, as a bit per column.
@@ -988,6 +989,9 @@ private slots:
                 w.V24Monitor().mnuShowHex_Click();
                 w.mnuMonitorEA_Click();
                 w.V24Monitor().move(moveTo / 5);
+                w.mnuKonfig_Click();
+                w.configDialog()->move(moveTo * 2);
+                click(w.configDialog(), "btnDemo");
                 w.close();
             };
             session(QPoint(50, 60));
@@ -1005,6 +1009,8 @@ private slots:
             QCOMPARE(again.pos(), QPoint(50, 60));
             QCOMPARE(again.V24Monitor().pos(), QPoint(10, 12));
             QVERIFY(!again.V24Monitor().showAscii());
+            again.mnuKonfig_Click();
+            QCOMPARE(again.configDialog()->pos(), QPoint(100, 120));
             // Whatever a file name holds reads back as written.
             for (const QString odd : {"@Point(1 2)", "a\"b\\c;d,e=f",
                                       "tab\tcafe\x01"
