@@ -262,7 +262,7 @@ private slots:
             "/dev/kelm-missing: No such file or directory");
         row("bad speed", "--com 1 --speed 4800", 2, "--speed");
         row("soak not a number", onLine + " --soak nan", 2, "--soak");
-        row("soak beyond a month", onLine + " --soak 1e9", 2, "--soak");
+        row("soak beyond a month", "--port /dev/kelm-missing --soak 44641", 2, "--soak");
         row("report into a missing folder", "--port @line --json @dir/none/r.json", 2,
             "none/r.json: No such file or directory");
         row("journal into a missing folder", "--port @line --journal @dir/none/j.txt", 2,
@@ -394,6 +394,7 @@ private slots:
         QMap<QString, int> seen;
         QXmlStreamAttributes suite;
         QString result; // "interrupted" has no count of its own: a property says it
+        QString failureType;
         while (!xml.atEnd()) {
             if (xml.readNext() != QXmlStreamReader::StartElement || !++seen[xml.name().toString()])
                 continue;
@@ -401,10 +402,20 @@ private slots:
                 suite = xml.attributes();
             if (xml.name() == u"property" && xml.attributes().value("name") == u"result")
                 result = xml.attributes().value("value").toString();
+            if (xml.name() == u"failure")
+                failureType = xml.attributes().value("type").toString();
         }
         QCOMPARE(result, report);
         QVERIFY2(!xml.hasError() && seen["testcase"] >= 64, qPrintable(xml.errorString()));
         QVERIFY(seen["testsuites"] == 1 && seen["testsuite"] == 1);
+        QCOMPARE(suite.value("name").toString(), "kelm-check");
+        // The link's error code, where the failed step has one, as both reports give it.
+        QString linkError;
+        for (const QJsonValue step : json["steps"].toArray())
+            if (step["result"] == "failed" && step["error"].isDouble())
+                linkError = QStringLiteral("link error %1").arg(step["error"].toInt());
+        QCOMPARE(failureType, linkError);
+        QCOMPARE(linkError.isEmpty(), !stderrHas.contains(" (132)"));
         QCOMPARE(int(junit.count("\n        <testcase ")),
                  seen["testcase"]); // a line a case to read
         QCOMPARE(suite.value("tests").toInt(), seen["testcase"]);
