@@ -383,7 +383,7 @@ private slots:
         tool.window.imgTaste_DblClick(1);
         QCOMPARE(tool.watcher.messages,
                  (QStringList{"Fehler beim Senden", "Fehler beim LED senden"}));
-        // A display line's failed send switches to demonstration mode too.
+        // A display line's failed send (the unit still silent) switches to demonstration mode too.
         tool.window.setDemoMode(false);
         tool.watcher.clear();
         QTest::keyClick(tool.displayLine(5), Qt::Key_Return);
