@@ -283,9 +283,12 @@ struct ScriptedServer
         char buf[256];
         pollfd q{c, POLLIN, 0};
         for (int i = 0; c >= 0 && mode != "close" && i < 100 && !stop; ++i) {
-            const ssize_t n = ::poll(&q, 1, 100) == 1 ? ::read(c, buf, sizeof buf) : 0;
+            const bool ready = ::poll(&q, 1, 100) == 1;
+            const ssize_t n = ready ? ::read(c, buf, sizeof buf) : 0;
             in.append(buf, int(std::max<ssize_t>(n, 0)));
-            if (n < 0 || (q.revents & POLLHUP))
+            if (ready && (n == 0 || (q.revents & POLLHUP)))
+                hungUp = true;
+            if (n < 0 || hungUp)
                 break;
             // WONT to the client's DO BINARY, DONT to its WILL.
             const bool late = mode == "late wont binary";
@@ -323,6 +326,7 @@ struct ScriptedServer
     int fd = ::socket(AF_INET, SOCK_STREAM, 0);
     QString url;
     std::atomic<bool> stop{false};
+    std::atomic<bool> hungUp{false}; // the client closed its end
     std::thread thread;
 };
 
@@ -701,6 +705,10 @@ private slots:
         else
             QCOMPARE(port.errorString(), "Com 1 (" + server.url + "): " + reason);
         QVERIFY(!port.portOpen());
+        // A refused open lets the line go: a server keeps it for nobody while the TCP
+        // connection stays up, however long the port object lives.
+        if (server.thread.joinable() && mode != "close")
+            QTRY_VERIFY_WITH_TIMEOUT(server.hungUp, 2000);
     }
 
     // The serial event follows the receive threshold, and comes only through the event loop.
