@@ -21,13 +21,14 @@ UnitCheck::UnitCheck(mod3964R &link, KELM &kelm, HeadlessPanel &panel, Clock &cl
 }
 
 namespace {
+const QString kSendError = QStringLiteral("Fehler beim Senden");
+const QString kNoUnit = QStringLiteral("Kein KELM gefunden");
+
 // What the link's error code means for a telegram sent (the tool's window says no more than
 // "Fehler beim Senden") or for the unit's reply awaited.
 QString sendFailure(std::uint8_t code)
 {
     switch (code) {
-    case linkerr::Ok:
-        return QStringLiteral("send failed: line busy for 5 s");
     case linkerr::PortClosed:
         return QStringLiteral("send failed: port closed (131)");
     case linkerr::Timeout:
@@ -56,11 +57,21 @@ QString replyFailure(std::uint8_t code)
 
 bool UnitCheck::send(const QByteArray &telegram, CheckStep &step)
 {
+    const qsizetype shown = m_panel.messages.size();
     if (m_link.TelegrammSenden(static_cast<int>(telegram.size()), telegram))
         return true;
-    step.linkError = m_link.LinkFehler;
-    step.detail = sendFailure(m_link.LinkFehler);
+    sendFailed(step, m_panel.messages.mid(shown).contains(kSendError));
     return false;
+}
+
+void UnitCheck::sendFailed(CheckStep &step, bool procedureFailed)
+{
+    // A line kept busy past the wait fails without a word and leaves the code of whatever came
+    // before (a give-way's NAK, an earlier send's error): only a failure of the procedure itself
+    // sets the code and says "Fehler beim Senden".
+    step.linkError = procedureFailed ? m_link.LinkFehler : linkerr::Ok;
+    step.detail = procedureFailed ? sendFailure(m_link.LinkFehler)
+                                  : QStringLiteral("send failed: line busy for 5 s");
 }
 
 bool UnitCheck::acknowledged(CheckStep &step)
@@ -143,12 +154,13 @@ std::vector<UnitCheck::Plan> UnitCheck::plan()
                      m_panel.messages.clear();
                      m_kelm.Statusabfrage();
                      if (m_panel.demoMode()) {
-                         // The query went out when the procedures said nothing of sending.
-                         const bool sent =
-                             !m_panel.messages.contains(QStringLiteral("Fehler beim Senden"));
-                         step.linkError = m_link.LinkFehler;
-                         step.detail = sent ? replyFailure(m_link.LinkFehler)
-                                            : sendFailure(m_link.LinkFehler);
+                         // Only a query that went out waits for the reply that says no unit.
+                         if (m_panel.messages.contains(kNoUnit)) {
+                             step.linkError = m_link.LinkFehler;
+                             step.detail = replyFailure(m_link.LinkFehler);
+                         } else {
+                             sendFailed(step, m_panel.messages.contains(kSendError));
+                         }
                          return false;
                      }
                      auto code = [this](std::size_t i) {

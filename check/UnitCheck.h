@@ -81,6 +81,7 @@ private:
     };
     std::vector<Plan> plan();
     bool send(const QByteArray &telegram, CheckStep &step);
+    void sendFailed(CheckStep &step, bool procedureFailed);
     bool acknowledged(CheckStep &step);
     bool waitForReport(const std::function<bool(std::uint8_t)> &wanted, CheckStep &step);
     bool continuousTest(CheckStep &step);

@@ -81,6 +81,8 @@ private slots:
         row("no status reply", "status query", 132, "no unit found: no reply within 1 s (132)");
         row("broken status reply", "status query", 136,
             "no unit found: broken reply, refused with NAK (136)");
+        // The give-way leaves NAK as the code; the line, not a refusal, is what failed.
+        row("line kept busy after a give-way", "status query", 0, "send failed: line busy for 5 s");
     }
 
     void faults()
@@ -98,7 +100,11 @@ private slots:
             rig.on.unit().setAckDigit('2');
         else if (fault == "no status reply")
             rig.on.unit().setStatusReply({});
-        else
+        else if (fault == "line kept busy after a give-way") {
+            // The unit takes the line from the status query and spends 6.8 s on its telegram.
+            rig.on.unit().setByteTimeUs(400000);
+            rig.on.unit().conflictOnNextStx(sim::Bytes(14, 0x31), true);
+        } else
             rig.on.unit().corruptNextBcc(1000);
         const QDeadlineTimer within(8000, Qt::PreciseTimer);
         const std::vector<CheckStep> steps = rig.check.run();
