@@ -405,19 +405,23 @@ private slots:
         QXmlStreamReader xml(junit);
         QMap<QString, int> seen;
         QXmlStreamAttributes suite;
-        QString result; // "interrupted" has no count of its own: a property says it
+        QMap<QString, QString> property;
         QString failureType;
         while (!xml.atEnd()) {
             if (xml.readNext() != QXmlStreamReader::StartElement || !++seen[xml.name().toString()])
                 continue;
             if (xml.name() == u"testsuite")
                 suite = xml.attributes();
-            if (xml.name() == u"property" && xml.attributes().value("name") == u"result")
-                result = xml.attributes().value("value").toString();
+            if (xml.name() == u"property")
+                property[xml.attributes().value("name").toString()] =
+                    xml.attributes().value("value").toString();
             if (xml.name() == u"failure")
                 failureType = xml.attributes().value("type").toString();
         }
-        QCOMPARE(result, report);
+        QCOMPARE(property["result"], report); // "interrupted" has no count of its own
+        // What the unit answered to the status query, where it answered.
+        const QJsonValue query = json["steps"][0];
+        QCOMPARE(property["status"], query["result"] == "passed" ? query["detail"].toString() : "");
         QVERIFY2(!xml.hasError() && seen["testcase"] >= 64, qPrintable(xml.errorString()));
         QVERIFY(seen["testsuites"] == 1 && seen["testsuite"] == 1);
         QCOMPARE(suite.value("name").toString(), "kelm-check");
