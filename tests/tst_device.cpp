@@ -389,6 +389,10 @@ private slots:
         QTest::keyClick(tool.displayLine(5), Qt::Key_Return);
         QCOMPARE(tool.watcher.messages.value(0), "Fehler beim Senden");
         QVERIFY(tool.window.demoMode());
+        // So does the display's clearing, as a reset or the continuous test's end sends it.
+        tool.window.setDemoMode(false);
+        QVERIFY(!tool.window.device().DisplayLoeschen());
+        QVERIFY(tool.window.demoMode());
     }
 
     void demoModeSendsNothing()
