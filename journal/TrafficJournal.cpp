@@ -268,8 +268,9 @@ bool TrafficJournal::writePending()
 
 bool TrafficJournal::rotate()
 {
-    // The full file ends on the whole line before this one.
-    if (!writePending())
+    // The full file ends on the whole line before this one; one removed meanwhile is said to be,
+    // as a flush would have found.
+    if (!fileStillThere() || !writePending())
         return false;
     m_file.close();
     // Oldest first; rename() replaces the one it moves onto. FILE itself must move, or it is

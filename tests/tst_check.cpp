@@ -621,7 +621,7 @@ private slots:
         QTest::newRow("first write refused") << "space";
         QTest::newRow("folder removed") << "removed";
         QTest::newRow("file replaced") << "replaced";
-        QTest::newRow("file removed, then the size limit met") << "cannot move";
+        QTest::newRow("file removed, then the size limit met") << "removed while recording";
         QTest::newRow("folder in the rotated file's place") << "cannot move";
     }
 
