@@ -317,7 +317,7 @@ struct ScriptedServer
                 out += "\xff\xfa\x2c" + sb + "\xff\xf0";
                 in.remove(at, end + 2 - at);
             }
-            if (!out.isEmpty() && ::write(c, out.constData(), size_t(out.size())) < 0)
+            if (!out.isEmpty() && ::send(c, out.constData(), size_t(out.size()), MSG_NOSIGNAL) < 0)
                 break;
             out.clear();
         }
