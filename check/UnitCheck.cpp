@@ -21,9 +21,6 @@ UnitCheck::UnitCheck(mod3964R &link, KELM &kelm, HeadlessPanel &panel, Clock &cl
 }
 
 namespace {
-const QString kSendError = QStringLiteral("Fehler beim Senden");
-const QString kNoUnit = QStringLiteral("Kein KELM gefunden");
-
 // What the link's error code means for a telegram sent (the tool's window says no more than
 // "Fehler beim Senden") or for the unit's reply awaited.
 QString sendFailure(std::uint8_t code)
@@ -67,8 +64,7 @@ bool UnitCheck::send(const QByteArray &telegram, CheckStep &step)
 void UnitCheck::sendFailed(CheckStep &step, bool procedureFailed)
 {
     // A line kept busy past the wait fails without a word and leaves the code of whatever came
-    // before (a give-way's NAK, an earlier send's error): only a failure of the procedure itself
-    // sets the code and says "Fehler beim Senden".
+    // before (a give-way's NAK, an earlier send's error).
     step.linkError = procedureFailed ? m_link.LinkFehler : linkerr::Ok;
     step.detail = procedureFailed ? sendFailure(m_link.LinkFehler)
                                   : QStringLiteral("send failed: line busy for 5 s");

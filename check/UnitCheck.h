@@ -22,7 +22,7 @@ struct CheckStep
     } result = Result::Skipped;
     double seconds = 0;
     QString detail;
-    int linkError = 0; // LinkFehler where the link failed, else 0
+    int linkError = 0; // LinkFehler where the link failed with a code, else 0 (a busy line too)
 };
 
 struct SoakFigures

@@ -10,8 +10,6 @@ namespace K = KELMkonstanten;
 namespace {
 const QString kLedError = QStringLiteral("Fehler beim LED senden");
 const QString kDisplayError = QStringLiteral("Fehler beim Display schreiben");
-const QString kNoUnit = QStringLiteral("Kein KELM gefunden");
-const QString kSendError = QStringLiteral("Fehler beim Senden");
 constexpr std::int16_t kTrue = -1;
 // Stand-ins for the short counting pauses of the continuous test.
 constexpr double kShortPause = 0.0005;

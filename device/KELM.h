@@ -15,6 +15,9 @@ constexpr double kTestAckWait = 10.0;    // s, continuous test
 constexpr double kTestCharMinimum = 0.3; // s per character of the continuous test
 constexpr double kDemoChaseStep = 0.5;   // s per LED of the demonstration chase
 
+// Shown when the status query went out and no reply came.
+inline const QString kNoUnit = QStringLiteral("Kein KELM gefunden");
+
 // The device procedures: LEDs, status query and reset, display clear, display lines and the
 // continuous test. They drive the unit through the link and the screen through the panel.
 class KELM

@@ -6,7 +6,6 @@
 namespace kelm {
 
 namespace {
-const QString kSendError = QStringLiteral("Fehler beim Senden");
 constexpr int kPollSliceMs = 20;
 } // namespace
 

@@ -6,6 +6,7 @@
 #include "link/TrafficSink.h"
 
 #include <QByteArray>
+#include <QString>
 #include <cstdint>
 #include <span>
 
@@ -39,6 +40,10 @@ constexpr double kLineWait = 5.0;     // s, for the idle line before a send
 constexpr double kAcceptPause = 0.04; // s, after the unit accepted a telegram
 constexpr int kMaxAttempts = 6;
 constexpr int kMaxEmpfangLaenge = 299; // characters of one received telegram
+
+// Shown exactly when a send fails with an error code of its own; a line kept busy fails
+// without it and leaves the code of whatever came before.
+inline const QString kSendError = QStringLiteral("Fehler beim Senden");
 
 // XOR of the data, 2 for the "STX" variant, then DLE and ETX.
 std::uint8_t blockCheck(const std::uint8_t *data, std::size_t length, bool coversStx);
