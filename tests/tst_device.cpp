@@ -542,18 +542,18 @@ private slots:
         QTest::addColumn<int>("refuseFrom"); // the block the unit refuses from on, 0 for none
         QTest::addColumn<char>("digit");     // of the unit's acknowledgements
         QTest::addColumn<int>("seconds");    // the least the test takes
-        QTest::addColumn<QString>("shown");  // telegrams received, mode, tick, messages
+        QTest::addColumn<QString>("shown");  // telegrams received, mode, tick, LEDs lit, messages
         const QString failed("Fehler beim Senden");
         // Digit 2 is no failure: the test ends after its first character and LED step, with
         // display clear and LEDs off, and stays ticked.
-        QTest::newRow("digit 2") << 0 << '2' << 0 << "7 live ticked";
+        QTest::newRow("digit 2") << 0 << '2' << 0 << "7 live ticked 000000000000";
         // Acknowledged but never carried out: the display clear's wait of 1 s, then the first
-        // character's wait of 10 s runs out.
-        QTest::newRow("digit 0") << 0 << '0' << 1 + 10 << "5 demo unticked " + failed;
+        // character's wait of 10 s runs out. The LED chase stands where the test broke off.
+        QTest::newRow("digit 0") << 0 << '0' << 1 + 10 << "5 demo unticked 100000000000 " + failed;
         // Display clear, LEDs off twice, four characters each with its LED step, then refused:
         // the sender's message, then the test's own, and no clear or LEDs off follow.
         QTest::newRow("refused") << 3 + 4 * 2 << '1' << 0
-                                 << "11 demo unticked " + failed + ' ' + failed;
+                                 << "11 demo unticked 111100000000 " + failed + ' ' + failed;
     }
 
     void continuousTestFailures()
@@ -577,7 +577,9 @@ private slots:
         const bool ticked = tool.menu("mnuDauertest")->isChecked();
         QString seen = QString::number(tool.received().size()) +
                        (tool.window.demoMode() ? " demo" : " live") +
-                       (ticked ? " ticked" : " unticked");
+                       (ticked ? " ticked " : " unticked ");
+        for (int k = 0; k < 12; ++k)
+            seen += tool.window.ledLit(k) ? '1' : '0';
         for (const QString &message : tool.watcher.messages)
             seen += ' ' + message;
         QCOMPARE(seen, shown);
@@ -689,7 +691,9 @@ private slots:
         for (int k = 0; k < 12; ++k)
             QCOMPARE(w.findChild<QWidget *>(QStringLiteral("imgTaste%1").arg(k))->cursor().shape(),
                      Qt::PointingHandCursor);
-        // The unit drawn on a clear ground.
+        // The unit drawn on a clear ground, at each size a desktop asks for.
+        QCOMPARE(w.windowIcon().availableSizes(),
+                 (QList<QSize>{{16, 16}, {32, 32}, {48, 48}, {64, 64}}));
         const QImage icon = w.windowIcon().pixmap(16, 16).toImage();
         QVERIFY(icon.pixelColor(0, 0).alpha() == 0 && icon.pixelColor(8, 8).alpha() == 255);
         w.mnuInfo_Click();
@@ -864,9 +868,10 @@ private slots:
         }
     }
 
-    // A state folder that cannot be made is said once, with why; the tool carries on. Run in a
-    // process of its own, where no earlier test has used up the one warning.
-    void stateFolderThatCannotBeMade()
+    // An unset, empty or relative XDG_STATE_HOME means ~/.local/state. A state folder that cannot
+    // be made is said once, with why; the tool carries on. Run in a process of its own, where no
+    // earlier test has used up the one warning.
+    void stateFolder()
     {
         if (qEnvironmentVariableIsSet("KELM_TEST_CHILD")) {
             remembered::saveJournal(QStringLiteral("j.txt"), false);
@@ -874,7 +879,12 @@ private slots:
             return;
         }
         QProcess child;
-        QVERIFY(runAlone(child, "stateFolderThatCannotBeMade",
+        const QString fallback = QDir::homePath() + "/.local/state/kelm/state.conf";
+        for (const char *value : std::initializer_list<const char *>{"", "state", nullptr}) {
+            value ? qputenv("XDG_STATE_HOME", value) : qunsetenv("XDG_STATE_HOME");
+            QCOMPARE(remembered::stateFilePath(), fallback);
+        }
+        QVERIFY(runAlone(child, "stateFolder",
                          {{"KELM_TEST_CHILD", "1"}, {"XDG_STATE_HOME", "/dev/null/state"}}));
         const QString err = QString::fromLocal8Bit(child.readAllStandardError());
         QCOMPARE(err.count("kelm: "), 1);
