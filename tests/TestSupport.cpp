@@ -364,7 +364,9 @@ bool writeFile(const QString &path, const QByteArray &contents)
 
 bool portLocked(const QString &device)
 {
-    const QString name = "LCK.." + QString(device).replace('/', '_');
+    // Named as the serial port library names it: without "/dev/", slashes made underscores.
+    QString name = device.startsWith("/dev/") ? device.mid(5) : device;
+    name = "LCK.." + name.replace('/', '_');
     for (const char *dir : {"/var/lock", "/run/lock", "/etc/locks", "/var/spool/locks",
                             "/var/spool/uucp", "/tmp", "/var/tmp", "/var/lock/lockdev"})
         if (QFile::exists(QDir(dir).filePath(name)))

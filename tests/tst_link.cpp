@@ -769,6 +769,7 @@ private slots:
                         .filter("port lost")
                         .join('|');
         });
+        QVERIFY(test::portLocked(line.device()));
         line.pty.closeMaster();
         QTRY_VERIFY(!station.port().portOpen());
         // The reason of the loss itself, not whatever errno an earlier call left.
@@ -776,6 +777,8 @@ private slots:
         QTRY_VERIFY(heard.startsWith(why));
         QVERIFY2(heard.startsWith(why + " | demo | ") && heard.endsWith("---- port lost: " + why),
                  qPrintable(heard));
+        // Let go of by then, so that the adapter plugged in again can be opened by anyone.
+        QVERIFY(!test::portLocked(line.device()));
         QCOMPARE(station.port().inBufferCount(), 0);
         station.port().output("x");
     }
