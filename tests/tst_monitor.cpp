@@ -96,6 +96,17 @@ private slots:
         QCOMPARE(m.record().count(), 0);
         QCOMPARE(m.CursorPos(), 0);
         QVERIFY(!cellHasText(m, cells - 1, 0) && !cellHasText(m, cells - 1, 1));
+        // The cursor's cell in each band's darker shade, the next in the band's own, on the
+        // dark ground.
+        auto colour = [&m](int p, int direction) {
+            return m.picture()
+                .pixelColor((m.grid().cellLeft(p) + 125) / 15,
+                            (m.grid().rowTop(p) + 150 + 300 * direction) / 15)
+                .name();
+        };
+        QCOMPARE(QStringList({colour(0, 0), colour(0, 1), colour(1, 0), colour(1, 1),
+                              m.picture().pixelColor(1, 1).name()}),
+                 QStringList({"#004000", "#808080", "#008000", "#c0c0c0", "#404040"}));
         // Each band's label, white on the window's dark ground left of the bands.
         for (int top : {40, 340}) {
             bool white = false;
