@@ -683,6 +683,7 @@ private slots:
     void menuEntryRecordsAndResumes()
     {
         QTemporaryDir home;
+        const QByteArray state = qgetenv("XDG_STATE_HOME");
         qputenv("XDG_STATE_HOME", home.path().toLocal8Bit());
         const QString path = home.filePath("kelm-journal.txt");
         {
@@ -731,7 +732,7 @@ private slots:
         QTest::mouseClick(again.key(3), Qt::LeftButton);
         QTRY_VERIFY(!again.menu("mnuMitschnitt")->isChecked());
         QTRY_COMPARE(again.watcher.messages.size(), 1);
-        qunsetenv("XDG_STATE_HOME");
+        qputenv("XDG_STATE_HOME", state);
     }
 };
 
