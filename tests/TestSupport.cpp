@@ -362,16 +362,16 @@ bool writeFile(const QString &path, const QByteArray &contents)
     return f.open(QIODevice::WriteOnly) && f.write(contents) == contents.size();
 }
 
-bool portLocked(const QString &device)
+qint64 portLockHolder(const QString &device)
 {
     // Named as the serial port library names it: without "/dev/", slashes made underscores.
     QString name = device.startsWith("/dev/") ? device.mid(5) : device;
     name = "LCK.." + name.replace('/', '_');
     for (const char *dir : {"/var/lock", "/run/lock", "/etc/locks", "/var/spool/locks",
                             "/var/spool/uucp", "/tmp", "/var/tmp", "/var/lock/lockdev"})
-        if (QFile::exists(QDir(dir).filePath(name)))
-            return true;
-    return false;
+        if (const QByteArray lock = readFile(QDir(dir).filePath(name)); !lock.isEmpty())
+            return lock.split('\n').front().toLongLong(); // the holder's process id comes first
+    return 0;
 }
 
 bool waitFor(const std::function<bool()> &pred, int ms)

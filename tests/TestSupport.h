@@ -167,14 +167,35 @@ private:
     std::unique_ptr<QPaintEngine> m_engine;
 };
 
+// An environment variable set while this lives; what was there before, unset included, comes
+// back however the test ends.
+class ScopedEnv
+{
+public:
+    ScopedEnv(const char *name, const QByteArray &value)
+        : m_name(name), m_wasSet(qEnvironmentVariableIsSet(name)), m_old(qgetenv(name))
+    {
+        qputenv(name, value);
+    }
+    ~ScopedEnv() { m_wasSet ? qputenv(m_name, m_old) : qunsetenv(m_name); }
+    ScopedEnv(const ScopedEnv &) = delete;
+    ScopedEnv &operator=(const ScopedEnv &) = delete;
+
+private:
+    const char *m_name;
+    bool m_wasSet;
+    QByteArray m_old;
+};
+
 QByteArray bytes(std::initializer_list<int> values);
 // A file's contents, empty for none; writing makes the folders and checks every byte went out.
 QByteArray readFile(const QString &path);
 bool writeFile(const QString &path, const QByteArray &contents);
 // What waits to be read on a descriptor, until it falls silent for 0.2 s.
 QByteArray readAvailable(int fd);
-// Whether a serial port's lock file for device stands in any folder ports are locked in.
-bool portLocked(const QString &device);
+// The process holding a serial port's lock for device in any folder ports are locked in, 0 for
+// none. Another program's port may take a freed pseudo-terminal's name and lock at once.
+qint64 portLockHolder(const QString &device);
 // Waits (running the event loop) until pred holds or ms have passed.
 bool waitFor(const std::function<bool()> &pred, int ms = 5000);
 

@@ -371,11 +371,11 @@ private slots:
                                                   : 0;
         if (signo != 0) {
             QTest::qWait(1000);
-            QVERIFY(test::portLocked(link));
+            QCOMPARE(test::portLockHolder(link), qint64(pid()));
             ::kill(pid(), signo);
             QVERIFY(check.waitForFinished(5000)); // at the next safe point, not the minute's end
             // The port's lock went with it: the next user can open the line.
-            QVERIFY(!test::portLocked(link));
+            QCOMPARE(test::portLockHolder(link), 0);
         }
         QVERIFY(check.state() == QProcess::NotRunning || check.waitForFinished(60000));
         readErr();
@@ -683,8 +683,7 @@ private slots:
     void menuEntryRecordsAndResumes()
     {
         QTemporaryDir home;
-        const QByteArray state = qgetenv("XDG_STATE_HOME");
-        qputenv("XDG_STATE_HOME", home.path().toLocal8Bit());
+        const test::ScopedEnv state("XDG_STATE_HOME", home.path().toLocal8Bit());
         const QString path = home.filePath("kelm-journal.txt");
         {
             test::ToolOnLine tool;
@@ -732,7 +731,6 @@ private slots:
         QTest::mouseClick(again.key(3), Qt::LeftButton);
         QTRY_VERIFY(!again.menu("mnuMitschnitt")->isChecked());
         QTRY_COMPARE(again.watcher.messages.size(), 1);
-        qputenv("XDG_STATE_HOME", state);
     }
 };
 

@@ -129,14 +129,11 @@ bool runAlone(QProcess &child, const QString &function,
 void withSettings(const QByteArray &conf, const std::function<void()> &run)
 {
     QTemporaryDir home;
-    const QByteArray config = qgetenv("XDG_CONFIG_HOME"), state = qgetenv("XDG_STATE_HOME");
-    qputenv("XDG_CONFIG_HOME", home.path().toLocal8Bit());
-    qputenv("XDG_STATE_HOME", home.filePath("state").toLocal8Bit());
+    const test::ScopedEnv config("XDG_CONFIG_HOME", home.path().toLocal8Bit()),
+        state("XDG_STATE_HOME", home.filePath("state").toLocal8Bit());
     const QString path = home.filePath("kelm/kelm.conf");
     QVERIFY(conf == "a directory" ? QDir().mkpath(path) : test::writeFile(path, conf));
     run();
-    qputenv("XDG_CONFIG_HOME", config);
-    qputenv("XDG_STATE_HOME", state);
 }
 } // namespace
 
@@ -880,14 +877,13 @@ private slots:
             return;
         }
         QProcess child;
-        // The tests after this one must not reach the real home's state.
-        const QByteArray kept = qgetenv("XDG_STATE_HOME");
         QStringList paths;
         for (const char *value : std::initializer_list<const char *>{"", "state", nullptr}) {
-            value ? qputenv("XDG_STATE_HOME", value) : qunsetenv("XDG_STATE_HOME");
+            const test::ScopedEnv state("XDG_STATE_HOME", value);
+            if (!value)
+                qunsetenv("XDG_STATE_HOME");
             paths << remembered::stateFilePath();
         }
-        qputenv("XDG_STATE_HOME", kept);
         QCOMPARE(paths, QStringList(3, QDir::homePath() + "/.local/state/kelm/state.conf"));
         QVERIFY(runAlone(child, "stateFolder",
                          {{"KELM_TEST_CHILD", "1"}, {"XDG_STATE_HOME", "/dev/null/state"}}));

@@ -592,7 +592,7 @@ private slots:
         QTest::addColumn<QString>("server");
         QTest::newRow("pseudo-terminal") << QString();
         // 0xFF is Telnet's IAC there: doubled on the socket, single on the line. The server
-        // starts the line at 9600; the port sets 19200 and then 9600 again.
+        // starts the line at 9600; the port sets 19200, odd parity, and then 9600 again.
         QTest::newRow("RFC 2217 through ser2net") << "rfc2217";
         // No settings go over a raw socket: the line stays as the server set it.
         QTest::newRow("raw TCP through ser2net") << "tcp";
@@ -617,6 +617,8 @@ private slots:
             const LineSettings applied = raw.port.appliedSettings();
             QCOMPARE(applied.parity, QSerialPort::EvenParity);
             QCOMPARE(applied.baud, 19200);
+            raw.port.setSettings(QStringLiteral("9600,o,8,1"));
+            QCOMPARE(raw.port.appliedSettings().parity, QSerialPort::OddParity);
             raw.port.setSettings(QStringLiteral("9600,e,8,1"));
             QCOMPARE(::tcgetattr(raw.fd(), &tio), 0);
             QCOMPARE(cfgetospeed(&tio), speed_t(B9600));
@@ -769,7 +771,7 @@ private slots:
                         .filter("port lost")
                         .join('|');
         });
-        QVERIFY(test::portLocked(line.device()));
+        QCOMPARE(test::portLockHolder(line.device()), QCoreApplication::applicationPid());
         line.pty.closeMaster();
         QTRY_VERIFY(!station.port().portOpen());
         // The reason of the loss itself, not whatever errno an earlier call left.
@@ -778,7 +780,7 @@ private slots:
         QVERIFY2(heard.startsWith(why + " | demo | ") && heard.endsWith("---- port lost: " + why),
                  qPrintable(heard));
         // Let go of by then, so that the adapter plugged in again can be opened by anyone.
-        QVERIFY(!test::portLocked(line.device()));
+        QVERIFY(test::portLockHolder(line.device()) != QCoreApplication::applicationPid());
         QCOMPARE(station.port().inBufferCount(), 0);
         station.port().output("x");
     }

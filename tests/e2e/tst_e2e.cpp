@@ -235,12 +235,12 @@ private slots:
         menu(1, 0); // Funktionen, Dauertest
         RX_OR_RETURN(4);
         QVERIFY(toolHoldsLine());
-        QVERIFY(test::portLocked(m_link));
+        QCOMPARE(test::portLockHolder(m_link), m_tool.processId());
         ::kill(pid_t(m_tool.processId()), SIGTERM);
         QVERIFY(m_tool.waitForFinished(5000));
         QCOMPARE(m_tool.exitStatus(), QProcess::NormalExit);
         QCOMPARE(m_tool.exitCode(), 0);
-        QVERIFY(!test::portLocked(m_link));
+        QCOMPARE(test::portLockHolder(m_link), 0);
         const QRegularExpression end("---- port closed\n[^\n]+---- journal stopped\n$");
         QVERIFY(end.match(QString::fromUtf8(test::readFile(journal()))).hasMatch());
         QVERIFY(test::readFile(m_home.filePath("state/kelm/state.conf")).contains("Main=@Point("));
