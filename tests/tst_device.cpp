@@ -98,6 +98,45 @@ void allInside(QWidget *window)
                      qPrintable(window->objectName() + ": " + child->objectName()));
 }
 
+// A window's size and where each of its named parts (or its central part's) stands, as
+// "Window.part x,y w×h". A check box grows to its caption: its width is the font's, left out.
+QStringList layoutOf(const QWidget *window)
+{
+    QStringList out;
+    if (window->isWindow())
+        out << QStringLiteral("%1 %2x%3")
+                   .arg(window->objectName())
+                   .arg(window->width())
+                   .arg(window->height());
+    for (const QWidget *child : window->findChildren<QWidget *>()) {
+        const QString name = child->objectName();
+        if (child->window() != window->window() || name.isEmpty() || name.startsWith("qt_"))
+            continue;
+        const QRect r = child->geometry();
+        out << QStringLiteral("%1.%2 %3,%4 %5x%6")
+                   .arg(window->window()->objectName(), name)
+                   .arg(r.x())
+                   .arg(r.y())
+                   .arg(qobject_cast<const QCheckBox *>(child) ? QString("*")
+                                                               : QString::number(r.width()))
+                   .arg(r.height());
+    }
+    return out;
+}
+
+// Lines against the record of that name kept beside the tests; KELM_WRITE_PICTURES=1 writes the
+// record anew after a change meant to be seen.
+void matchesKept(const QString &name, const QStringList &lines)
+{
+    const QString kept = QStringLiteral(KELM_TEST_PICTURES "/") + name;
+    if (qgetenv("KELM_WRITE_PICTURES") == "1")
+        QVERIFY(test::writeFile(kept, lines.join('\n').toUtf8() + '\n'));
+    QVERIFY2(QFile::exists(kept), qPrintable("no kept record at " + kept));
+    const QStringList want = QString::fromUtf8(test::readFile(kept)).split('\n');
+    for (int i = 0; i < std::max(want.size() - 1, lines.size()); ++i)
+        QCOMPARE(lines.value(i), want.value(i));
+}
+
 // Counts the changes of a window's place in the stacking order, which the offscreen platform has
 // none of: Qt's notice of each stands for it.
 struct Raises : QObject
@@ -706,6 +745,7 @@ private slots:
         QCOMPARE(boxes[0]->findChild<QLabel *>("lblVersion")->text(), "Version 4.1.0");
         QCOMPARE(boxes[0]->findChild<QLabel *>("lblTitle")->text(), "KELM");
         allInside(boxes[0]);
+        QStringList layout = layoutOf(boxes[0]);
         // The address fits its box: no scroll bar beside it.
         QVERIFY(!boxes[0]->findChild<QPlainTextEdit *>("Text1")->verticalScrollBar()->isVisible());
         click(boxes[0], "cmdOK");
@@ -720,6 +760,8 @@ private slots:
         QVERIFY(w.configDialog().data() == d.data() && dialogRaised.count > 0);
         allInside(&w);
         allInside(d);
+        // Every part where it was designed to stand.
+        matchesKept("layout.txt", layout << layoutOf(w.centralWidget()) << layoutOf(d));
         click(d, "btnDemo");
         QTRY_VERIFY(!d); // released when closed
     }
@@ -746,13 +788,7 @@ private slots:
             for (int size : {16, 64})
                 drawIcon(p, size);
         }
-        const QString kept = QStringLiteral(KELM_TEST_PICTURES "/drawn-in-code.txt");
-        if (qgetenv("KELM_WRITE_PICTURES") == "1")
-            QVERIFY(test::writeFile(kept, log.lines.join('\n').toUtf8() + '\n'));
-        QVERIFY2(QFile::exists(kept), qPrintable("no kept record at " + kept));
-        const QStringList want = QString::fromUtf8(test::readFile(kept)).split('\n');
-        for (int i = 0; i < std::max(want.size() - 1, log.lines.size()); ++i)
-            QCOMPARE(log.lines.value(i), want.value(i));
+        matchesKept("drawn-in-code.txt", log.lines);
     }
 
     void displayGlyphs_data()
