@@ -167,15 +167,15 @@ private:
     std::unique_ptr<QPaintEngine> m_engine;
 };
 
-// An environment variable set while this lives; what was there before, unset included, comes
-// back however the test ends.
+// An environment variable set (unset, for a null value) while this lives; what was there
+// before, unset included, comes back however the test ends.
 class ScopedEnv
 {
 public:
     ScopedEnv(const char *name, const QByteArray &value)
         : m_name(name), m_wasSet(qEnvironmentVariableIsSet(name)), m_old(qgetenv(name))
     {
-        qputenv(name, value);
+        value.isNull() ? qunsetenv(name) : qputenv(name, value);
     }
     ~ScopedEnv() { m_wasSet ? qputenv(m_name, m_old) : qunsetenv(m_name); }
     ScopedEnv(const ScopedEnv &) = delete;
