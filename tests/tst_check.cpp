@@ -535,7 +535,7 @@ private slots:
         // also where the locale's is a comma (a locale made here, none needs to be installed).
         QTemporaryDir locales;
         QProcess::execute("localedef", {"-i", "de_DE", "-f", "UTF-8", locales.filePath("de")});
-        qputenv("LOCPATH", locales.path().toLocal8Bit());
+        const test::ScopedEnv locpath("LOCPATH", locales.path().toLocal8Bit());
         const auto numeric = qScopeGuard([] { std::setlocale(LC_NUMERIC, "C"); });
         QVERIFY2(std::setlocale(LC_NUMERIC, "de"), "no de_DE locale: is the locales package in?");
         tm at{};

@@ -22,6 +22,7 @@
 #include <QScrollBar>
 #include <QTemporaryDir>
 #include <QTemporaryFile>
+#include <QTextCursor>
 #include <QTimer>
 #include <grp.h>
 #include <thread>
@@ -120,6 +121,14 @@ QStringList layoutOf(const QWidget *window)
                    .arg(qobject_cast<const QCheckBox *>(child) ? QString("*")
                                                                : QString::number(r.width()))
                    .arg(r.height());
+        // Where a text box's first line begins: its margins, which no font moves.
+        if (auto *text = qobject_cast<const QPlainTextEdit *>(child)) {
+            const QPoint at = text->cursorRect(QTextCursor(text->document())).topLeft();
+            out << QStringLiteral("%1.%2 text at %3,%4")
+                       .arg(window->window()->objectName(), name)
+                       .arg(at.x())
+                       .arg(at.y());
+        }
     }
     return out;
 }
