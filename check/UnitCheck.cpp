@@ -248,6 +248,7 @@ std::vector<CheckStep> UnitCheck::run()
             if (m_interrupted && step.result == CheckStep::Result::Failed &&
                 !(soak && m_soak.failures > 0)) {
                 step.result = CheckStep::Result::Skipped;
+                step.linkError = linkerr::Ok;
                 step.detail = soak ? QStringLiteral("interrupted: ") + step.detail
                                    : QStringLiteral("interrupted");
             }

@@ -123,6 +123,20 @@ private slots:
                  steps.end() - failed - 1);
     }
 
+    // An interruption while a send waits for its answer is no verdict on the unit: the step is
+    // skipped, without the code of the send it cut short, and nothing after it runs.
+    void interruptedDuringASend()
+    {
+        CheckRig rig;
+        rig.on.unit().setSilent(true);
+        rig.panel.onPump = [&rig] { rig.check.interrupt(); };
+        const std::vector<CheckStep> steps = rig.check.run();
+        QCOMPARE(int(steps.size()), 1);
+        QCOMPARE(steps[0].result, CheckStep::Result::Skipped);
+        QCOMPARE(steps[0].detail, "interrupted");
+        QCOMPARE(steps[0].linkError, 0);
+    }
+
     // With an operator who does as asked, until the last key, where the unit reports something
     // else; the wait for that key then runs out on a clock that from there runs five times fast.
     void keys()
