@@ -653,11 +653,30 @@ private slots:
         QVERIFY(!raw.port.waitForInput(50));
         QVERIFY(t.elapsed() >= 40);
         LineSettings s;
-        for (const char *bad : {"9600,x,8,1", "9600,e,8,1,1", "9600,e,9,1", "-1,e,8,1"})
+        for (const char *bad : {"9600,x,8,1", "9600,e,8,1,1", "9600,e,9,1", "9600,e,4,1",
+                                "9600,e,8,1.2", "0,e,8,1", "-1,e,8,1"})
             QVERIFY2(!parseLineSettings(QLatin1String(bad), &s), bad);
-        QVERIFY(parseLineSettings(QStringLiteral(" 4800 , O,7,2"), &s));
-        QVERIFY(s.baud == 4800 && s.parity == QSerialPort::OddParity &&
-                s.dataBits == QSerialPort::Data7 && s.stopBits == QSerialPort::TwoStop);
+        // Every parity, word length and stop-bit count a line may be given.
+        using P = QSerialPort;
+        struct Parsed
+        {
+            const char *text;
+            int baud;
+            P::Parity parity;
+            int bits;
+            P::StopBits stop;
+        };
+        for (const Parsed &p : {Parsed{" 4800 , O,7,2", 4800, P::OddParity, 7, P::TwoStop},
+                                {"1,n,5,1.5", 1, P::NoParity, 5, P::OneAndHalfStop},
+                                {"19200,M,6,1", 19200, P::MarkParity, 6, P::OneStop},
+                                {"9600,s,8,1", 9600, P::SpaceParity, 8, P::OneStop},
+                                {"9600,E,8,2", 9600, P::EvenParity, 8, P::TwoStop}}) {
+            s = {};
+            QVERIFY2(parseLineSettings(QLatin1String(p.text), &s), p.text);
+            QVERIFY2(s.baud == p.baud && s.parity == p.parity && s.dataBits == p.bits &&
+                         s.stopBits == p.stop,
+                     p.text);
+        }
         // Closed on purpose: no loss to report.
         QSignalSpy lost(&raw.port, &MSComm::portLost);
         raw.port.setPortOpen(false);
