@@ -249,10 +249,10 @@ struct RawLine
 
 // An RFC 2217 server of the test's own on 127.0.0.1, in a thread, for the answers ser2net never
 // gives: "dont" refuses the option, "babble" answers it with an endless subnegotiation only,
-// "parity" sets no parity whatever is asked, "wont binary" and "dont binary" refuse binary
-// transmission one way and leave the option unanswered, "late wont binary" takes the option
-// first and refuses binary 0.1 s later, "close" hangs up at once, "none" is not there;
-// "url NAME" is no server either, only that name.
+// "parity" sets no parity whatever is asked (and offers options of its own first), "wont binary"
+// and "dont binary" refuse binary transmission one way and leave the option unanswered, "late wont
+// binary" takes the option first and refuses binary 0.1 s later, "close" hangs up at once, "none"
+// is not there; "url NAME" is no server either, only that name.
 struct ScriptedServer
 {
     explicit ScriptedServer(const QString &mode)
@@ -278,6 +278,9 @@ struct ScriptedServer
     {
         pollfd p{fd, POLLIN, 0};
         const int c = ::poll(&p, 1, 10000) == 1 ? ::accept(fd, nullptr, nullptr) : -1;
+        // Offers of its own, each owed an answer: SGA, ECHO, and a request for TERMINAL-TYPE.
+        if (c >= 0 && mode == "parity")
+            ::send(c, "\xff\xfb\x03\xff\xfb\x01\xff\xfd\x18", 9, MSG_NOSIGNAL);
         QByteArray in, out;
         bool tookOption = false;
         char buf[256];
@@ -286,6 +289,7 @@ struct ScriptedServer
             const bool ready = ::poll(&q, 1, 100) == 1;
             const ssize_t n = ready ? ::read(c, buf, sizeof buf) : 0;
             in.append(buf, int(std::max<ssize_t>(n, 0)));
+            heard.append(buf, int(std::max<ssize_t>(n, 0)));
             if (ready && (n == 0 || (q.revents & POLLHUP)))
                 hungUp = true;
             if (n < 0 || hungUp)
@@ -327,6 +331,7 @@ struct ScriptedServer
     QString url;
     std::atomic<bool> stop{false};
     std::atomic<bool> hungUp{false}; // the client closed its end
+    QByteArray heard;                // all the client sent; to be read once it hung up
     std::thread thread;
 };
 
@@ -733,6 +738,12 @@ private slots:
         // connection stays up, however long the port object lives.
         if (server.thread.joinable() && mode != "close")
             QTRY_VERIFY_WITH_TIMEOUT(server.hungUp, 2000);
+        // The server's own offers answered: SGA taken, ECHO and TERMINAL-TYPE declined.
+        if (mode == "parity")
+            QVERIFY2(server.heard.contains("\xff\xfd\x03") &&
+                         server.heard.contains("\xff\xfe\x01") &&
+                         server.heard.contains("\xff\xfc\x18"),
+                     server.heard.toHex(' ').constData());
     }
 
     // The serial event follows the receive threshold, and comes only through the event loop.
