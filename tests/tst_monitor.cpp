@@ -59,6 +59,9 @@ private slots:
         QTest::addColumn<QSize>("grid"); // columns and rows
         QTest::newRow("as designed") << QSize(5745, 5265) << QSize(20, 7);
         QTest::newRow("tiny") << QSize(15, 15) << QSize(1, 1);
+        // Three cells and two rows with both their bands fit exactly; a twip less, one fewer.
+        QTest::newRow("exactly") << QSize(650 + 3 * 250, 300 + 2 * 660) << QSize(3, 2);
+        QTest::newRow("a twip short") << QSize(649 + 3 * 250, 299 + 2 * 660) << QSize(2, 1);
         QTest::newRow("full hd") << QSize(1920 * 15, 1080 * 15) << QSize(112, 24);
     }
 
@@ -182,7 +185,7 @@ private slots:
         QVERIFY(!entry->isChecked() && !main.V24Monitor().isVisible());
         entry->trigger();
         main.V24Monitor().MnuExit_Click();
-        QVERIFY(!entry->isChecked());
+        QVERIFY(!entry->isChecked() && !main.V24Monitor().isVisible());
     }
 
     // Each body ends with a rule; the rows give the lines before it.
