@@ -91,6 +91,7 @@ bool UnitCheck::waitForReport(const std::function<bool(std::uint8_t)> &wanted, C
                 return true;
         }
     }
+    m_cutShort = m_interrupted;
     step.detail = m_panel.reports.size() == seen
                       ? QStringLiteral("no report within %1 s").arg(kKeyWait)
                       : QStringLiteral("other reports only (last 0x%1)")
@@ -138,7 +139,8 @@ bool UnitCheck::continuousTest(CheckStep &step)
                       .arg(m_soak.cycles())
                       .arg(m_soak.characters)
                       .arg(m_soak.failures);
-    // Cut short, it says nothing of the unit's endurance, whatever it counted so far.
+    // Cut short, it says nothing of the unit's endurance; the failures it counted so far do.
+    m_cutShort = m_interrupted && m_soak.failures == 0;
     return m_soak.failures == 0 && !m_panel.demoMode() && !m_interrupted;
 }
 
@@ -239,18 +241,17 @@ std::vector<CheckStep> UnitCheck::run()
         CheckStep step;
         step.name = planned.name;
         if (!failed) {
+            m_cutShort = false;
             const double start = m_clock.now();
             step.result = planned.run(step) ? CheckStep::Result::Passed : CheckStep::Result::Failed;
             step.seconds = m_clock.now() - start;
-            // A wait cut short by the interruption is no verdict on the unit; failures the
-            // continuous test counted before it are.
-            const bool soak = planned.name == QLatin1String(kSoakStep);
-            if (m_interrupted && step.result == CheckStep::Result::Failed &&
-                !(soak && m_soak.failures > 0)) {
+            // A wait cut short by the interruption is no verdict on the unit. A send is never
+            // cut short: one that failed meanwhile failed on its own.
+            if (m_cutShort && step.result == CheckStep::Result::Failed) {
                 step.result = CheckStep::Result::Skipped;
-                step.linkError = linkerr::Ok;
-                step.detail = soak ? QStringLiteral("interrupted: ") + step.detail
-                                   : QStringLiteral("interrupted");
+                step.detail = planned.name == QLatin1String(kSoakStep)
+                                  ? QStringLiteral("interrupted: ") + step.detail
+                                  : QStringLiteral("interrupted");
             }
             failed = step.result == CheckStep::Result::Failed;
         }

@@ -92,6 +92,7 @@ private:
     Clock &m_clock;
     SoakFigures m_soak;
     bool m_interrupted = false;
+    bool m_cutShort = false; // the step's wait ended for the interruption, not on its own
 };
 
 } // namespace kelm

@@ -123,18 +123,25 @@ private slots:
                  steps.end() - failed - 1);
     }
 
-    // An interruption while a send waits for its answer is no verdict on the unit: the step is
-    // skipped, without the code of the send it cut short, and nothing after it runs.
-    void interruptedDuringASend()
+    // An interruption cuts a wait for the operator short: skipped, no verdict on the unit. A send
+    // is never cut short: one that fails meanwhile (to a silent unit) stays failed, with its
+    // code. Either way nothing after it runs.
+    void interruptions()
     {
-        CheckRig rig;
-        rig.on.unit().setSilent(true);
-        rig.panel.onPump = [&rig] { rig.check.interrupt(); };
-        const std::vector<CheckStep> steps = rig.check.run();
-        QCOMPARE(int(steps.size()), 1);
-        QCOMPARE(steps[0].result, CheckStep::Result::Skipped);
-        QCOMPARE(steps[0].detail, "interrupted");
-        QCOMPARE(steps[0].linkError, 0);
+        for (const bool silent : {false, true}) {
+            CheckRig rig;
+            rig.on.unit().setSilent(silent);
+            rig.check.keys = true;
+            rig.check.prompt = [&rig](const QString &) { rig.check.interrupt(); };
+            if (silent)
+                rig.panel.onPump = [&rig] { rig.check.interrupt(); };
+            const std::vector<CheckStep> steps = rig.check.run();
+            const CheckStep &last = steps.back();
+            QCOMPARE(int(steps.size()), silent ? 1 : 64 + 1);
+            QCOMPARE(last.result, silent ? CheckStep::Result::Failed : CheckStep::Result::Skipped);
+            QCOMPARE(last.detail, silent ? "send failed: no DLE within 1 s (132)" : "interrupted");
+            QCOMPARE(last.linkError, silent ? 132 : 0);
+        }
     }
 
     // With an operator who does as asked, until the last key, where the unit reports something
