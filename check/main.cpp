@@ -270,6 +270,7 @@ int main(int argc, char *argv[])
     run.soakRan =
         !run.steps.empty() && run.steps.back().name == QLatin1String(UnitCheck::kSoakStep);
     run.soak = check.soak();
+    endSignals.takePending();
     run.interrupted = check.interrupted();
     trafficJournal.note(QStringLiteral("check ") + run.result(), true);
     station.shutDown();

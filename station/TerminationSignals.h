@@ -23,6 +23,9 @@ public:
                                 QObject *parent = nullptr);
     ~TerminationSignals() override;
 
+    // Takes a signal that came while nothing ran the event loop (a send's own waits, the steps
+    // skipped after a failure), before a program that ends without it again reads received().
+    void takePending() { readPipe(); }
     // The first signal taken, 0 for none yet.
     int received() const { return m_received; }
     // 128 + the signal, as a shell reports a program its signal ended.

@@ -484,14 +484,17 @@ private slots:
     }
 
     // scripts/demo.sh: the launcher starts the tool with a simulated unit and ends with it.
-    // The first signal comes through the event loop; the second takes its default action, which
-    // ends a program whose clean end hangs.
+    // The first signal is delivered as a Qt signal, also where nothing ran the event loop since;
+    // the second takes its default action, which ends a program whose clean end hangs.
     void secondSignalTakesItsDefault()
     {
         TerminationSignals ends({SIGUSR1});
         QSignalSpy caught(&ends, &TerminationSignals::caught);
         std::raise(SIGUSR1);
-        QTRY_COMPARE(caught.count(), 1);
+        // Taken without the event loop too, as at the end of a run that last ran it before the
+        // signal came.
+        ends.takePending();
+        QCOMPARE(caught.count(), 1);
         QCOMPARE(ends.exitCode(), 128 + SIGUSR1);
         struct sigaction now
         {
