@@ -526,13 +526,11 @@ private slots:
         QTemporaryDir dir;
         TrafficJournal j(clock);
         QString error;
-        // Local time as a POSIX rule (no zone files needed), and back at the end.
-        auto setZone = [](const QByteArray &tz) {
-            tz.isEmpty() ? qunsetenv("TZ") : qputenv("TZ", tz);
-            ::tzset();
-        };
-        const auto restore = qScopeGuard([&setZone, saved = qgetenv("TZ")] { setZone(saved); });
-        setZone("KLM-1");
+        // Local time as a POSIX rule (no zone files needed), and back at the end, an empty TZ
+        // (UTC) kept apart from an unset one (the system's zone).
+        const auto rereadZone = qScopeGuard([] { ::tzset(); });
+        const test::ScopedEnv zone("TZ", "KLM-1");
+        ::tzset();
         QVERIFY(j.start(dir.filePath("j.txt"), &error));
         j.portOpened("Com 1 (/dev/ttyS0) 9600,e,8,1");
         j.V24MonWriteBuf(DirPc, 0x02);
@@ -543,7 +541,8 @@ private slots:
         j.V24MonWriteBuf(DirPc, 0x02);
         for (int i = 0; i < 40; ++i) // a long burst wraps
             j.V24MonWriteBuf(DirUnit, 0xA0);
-        setZone("KLM-5:45"); // as when daylight saving time begins, here by hours and minutes
+        qputenv("TZ", "KLM-5:45"); // as when daylight saving time begins, by hours and minutes
+        ::tzset();
         j.note("send failed, error 137");
         j.note("port lost: /dev/tty\n2026-12-07 14:03:12.345  +0000012.345  ---- forged\\\u009f");
         QVERIFY(j.flush());

@@ -184,6 +184,7 @@ private slots:
         entry->trigger();
         QVERIFY(!entry->isChecked() && !main.V24Monitor().isVisible());
         entry->trigger();
+        QVERIFY(main.V24Monitor().isVisible());
         main.V24Monitor().MnuExit_Click();
         QVERIFY(!entry->isChecked() && !main.V24Monitor().isVisible());
     }
