@@ -156,8 +156,9 @@ QString checkSummary(const CheckRun &run)
                .arg(QStringLiteral("detail"));
     int skipped = 0;
     for (const CheckStep &s : run.steps) {
-        // After a failure the rest did not run: one line for them, not a row each.
-        if (s.result == CheckStep::Result::Skipped) {
+        // After a failure the rest did not run: one line for them, not a row each. A step cut
+        // short by a signal ran, and says how far it got.
+        if (s.result == CheckStep::Result::Skipped && s.detail.isEmpty()) {
             ++skipped;
             continue;
         }

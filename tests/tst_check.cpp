@@ -213,6 +213,14 @@ private slots:
         QCOMPARE(
             QJsonDocument::fromJson(checkJson(run))["soak"].toObject(),
             (QJsonObject{{"minutes", 2.5}, {"cycles", 1}, {"characters", 1000}, {"failures", 3}}));
+        // A step cut short by an interruption ran: a row of its own, and no failure to follow.
+        run.steps = {run.steps[0], {"key 1", R::Skipped, 2.5, "interrupted"}};
+        run.interrupted = true;
+        const QString cut = checkSummary(run);
+        QVERIFY2(
+            cut.contains("\nkey 1         skipped    2.50s  interrupted\nINTERRUPTED: 1 of 2") &&
+                !cut.contains("after the failure"),
+            qPrintable(cut));
     }
 
     // A refusal in the continuous test is counted, the unit asked for again, and the test goes
@@ -422,8 +430,14 @@ private slots:
         QCOMPARE(json["result"].toString(), report);
         // The continuous test lies within the run, however far it came.
         QVERIFY(json["soak"]["minutes"].toDouble() * 60 <= json["duration"].toDouble() + 0.01);
-        // The verdict, and the skipped steps in one line.
-        QVERIFY(out.contains(report.toUpper().toLatin1()) && !out.contains("skipped  "));
+        // The verdict; the steps skipped after a failure in one line, the one a signal cut short
+        // in a row of its own.
+        QVERIFY2(out.contains(report.toUpper().toLatin1()) &&
+                     QString::fromUtf8(out).contains(QRegularExpression(
+                         R"(\ncontinuous test +skipped +\d+\.\d\ds  interrupted: )")) ==
+                         (report == "interrupted") &&
+                     out.count("skipped  ") == (report == "interrupted"),
+                 out.constData());
         // The JUnit report: one case per step, counted right, the failed one with its detail.
         const QByteArray junit = test::readFile(dir.filePath("report.xml"));
         QXmlStreamReader xml(junit);
