@@ -159,6 +159,7 @@ private slots:
             double from = -1;
         } hurried;
         UnitCheck check{rig.on.link, rig.kelm, rig.panel, hurried};
+        rig.on.unit().setStatusReply({0x3C, 0x41, 0x5C});
         QStringList prompts;
         check.keys = true;
         check.prompt = [&](const QString &text) {
@@ -178,6 +179,7 @@ private slots:
         QCOMPARE(prompts.first(), QStringLiteral("Press key 1"));
         QCOMPARE(prompts.size(), 12);
         QCOMPARE(steps[75].detail, "other reports only (last 0x05)");
+        QCOMPARE(steps[0].detail, "key 12, selector 1 at 1, selector 2 at 12");
         // Each display line in the attributes its text names.
         const std::vector<sim::Bytes> got = rig.on.unit().receivedTelegrams();
         for (const auto &[text, blink, inverse] :
