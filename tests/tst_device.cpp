@@ -596,6 +596,10 @@ private slots:
         // Acknowledged but never carried out: the display clear's wait of 1 s, then the first
         // character's wait of 10 s runs out. The LED chase stands where the test broke off.
         QTest::newRow("digit 0") << 0 << '0' << 1 + 10 << "5 demo unticked 100000000000 " + failed;
+        // The cycle's own LEDs off refused: the cycle stops at its first wait, in demonstration
+        // mode, and ends as a stop does, without a failure of its own.
+        QTest::newRow("LEDs off refused")
+            << 2 << '1' << 0 << "2 demo unticked 000000000000 " + failed;
         // Display clear, LEDs off twice, four characters each with its LED step, then refused:
         // the sender's message, then the test's own, and no clear or LEDs off follow.
         QTest::newRow("refused") << 3 + 4 * 2 << '1' << 0
