@@ -611,6 +611,10 @@ private slots:
         // its second for an acknowledgement that cannot come.
         QTest::newRow("LEDs off refused")
             << 2 << '1' << 1 << "2 demo unticked 000000000000 " + failed;
+        // Likewise the chase's first LED step; the first character's acknowledgement, not yet
+        // taken, ends the display clear's wait.
+        QTest::newRow("LED step refused")
+            << 4 << '1' << 0 << "4 demo unticked 000000000000 " + failed;
         // Display clear, LEDs off twice, four characters each with its LED step, then refused:
         // the sender's message, then the test's own, and no clear or LEDs off follow.
         QTest::newRow("refused") << 3 + 4 * 2 << '1' << 0
