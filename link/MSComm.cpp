@@ -62,12 +62,17 @@ QString defaultComDevice(int n)
     const QString mapped = mappedComDevice(n);
     if (!mapped.isEmpty())
         return mapped;
-    QList<QSerialPortInfo> ports = QSerialPortInfo::availablePorts();
-    std::sort(ports.begin(), ports.end(), [](const QSerialPortInfo &a, const QSerialPortInfo &b) {
-        return a.systemLocation() < b.systemLocation();
-    });
-    if (n >= 1 && n <= ports.size())
-        return ports[n - 1].systemLocation();
+    QStringList listed;
+    for (const QSerialPortInfo &port : QSerialPortInfo::availablePorts())
+        listed << port.systemLocation();
+    return comDeviceAmong(n, std::move(listed));
+}
+
+QString comDeviceAmong(int n, QStringList listed)
+{
+    listed.sort();
+    if (n >= 1 && n <= listed.size())
+        return listed[n - 1];
     return QStringLiteral("/dev/ttyS%1").arg(n - 1);
 }
 

@@ -4,6 +4,7 @@
 
 #include <QObject>
 #include <QSerialPort>
+#include <QStringList>
 #include <functional>
 #include <memory>
 
@@ -26,6 +27,9 @@ bool parseLineSettings(const QString &text, LineSettings *out);
 // n-th serial port the system enumerates, ordered by system location, or /dev/ttyS{n-1} when
 // there are fewer.
 QString defaultComDevice(int n);
+// The same choice among the system locations `listed`, in any order, once the settings file has
+// none.
+QString comDeviceAmong(int n, QStringList listed);
 
 // A failure's text for `device`; when the system refused access to it, followed by the remedy
 // most Linux users need first: the device's group and how to join it.

@@ -682,6 +682,11 @@ private slots:
                          s.stopBits == p.stop,
                      p.text);
         }
+        // Com n is the n-th port the system lists, by name, in whatever order it lists them.
+        const QStringList listed{"/dev/ttyUSB0", "/dev/ttyS0", "/dev/ttyACM0"};
+        QCOMPARE((QStringList{comDeviceAmong(1, listed), comDeviceAmong(3, listed),
+                              comDeviceAmong(4, listed)}),
+                 (QStringList{"/dev/ttyACM0", "/dev/ttyUSB0", "/dev/ttyS3"}));
         // Closed on purpose: no loss to report.
         QSignalSpy lost(&raw.port, &MSComm::portLost);
         raw.port.setPortOpen(false);
