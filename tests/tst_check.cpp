@@ -417,6 +417,8 @@ private slots:
         QCOMPARE(check.exitStatus(), QProcess::NormalExit);
         QCOMPARE(check.exitCode(), exitCode);
         QVERIFY(!err.contains('\033')); // no terminal here: lines, not a bar that redraws
+        // Said once, however often the settings are read.
+        QVERIFY2(err.count("is not a setting") <= 1, qPrintable(err));
         QVERIFY(!arguments.contains("--quiet") || !err.contains("/64"));
         if (event == "tty") {
             err = QString::fromLocal8Bit(test::readAvailable(tty.master()));
