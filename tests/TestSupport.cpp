@@ -2,20 +2,15 @@
 
 #include <QAbstractButton>
 #include <QApplication>
-#include <QCoreApplication>
-#include <QDeadlineTimer>
-#include <QDialog>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QLabel>
-#include <QMessageBox>
 #include <QPainter>
 #include <QPainterPath>
 #include <QRegularExpression>
 #include <QTcpServer>
 #include <QTest>
-#include <QThread>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -67,10 +62,7 @@ void ModalWatcher::check()
         for (const QLabel *label : modal->findChildren<QLabel *>())
             if (!label->text().isEmpty())
                 text += QLatin1String(" | ") + label->text();
-        if (auto *dialog = qobject_cast<QDialog *>(modal))
-            dialog->reject();
-        else
-            modal->close();
+        modal->close(); // a dialog's close is its reject
         QTest::qFail(qPrintable(QStringLiteral("unexpected modal dialog: ") + text), __FILE__,
                      __LINE__);
         return;
@@ -121,7 +113,7 @@ UnitProcess::UnitProcess(const QString &program, const QString &link)
     m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     QObject::connect(&m_process, &QProcess::readyReadStandardOutput, [this] { read(); });
     m_process.start(program, {QStringLiteral("--pty"), link, QStringLiteral("--script")});
-    waitFor([this] { return !device.isEmpty(); }, 10000);
+    (void)QTest::qWaitFor([this] { return !device.isEmpty(); }, 10000);
 }
 
 void UnitProcess::kill()
@@ -174,11 +166,8 @@ Ser2net::Ser2net(const QString &device, const QString &kind, const QString &line
         const QRegularExpression listening(
             QStringLiteral(": 0100007F:%1 0+:0000 0A ").arg(port, 4, 16, QLatin1Char('0')),
             QRegularExpression::CaseInsensitiveOption);
-        auto table = [] {
-            QFile f(QStringLiteral("/proc/net/tcp"));
-            return f.open(QIODevice::ReadOnly) ? QString::fromLatin1(f.readAll()) : QString();
-        };
-        if (waitFor([&] { return table().contains(listening); }, 5000))
+        auto table = [] { return QString::fromLatin1(readFile(QStringLiteral("/proc/net/tcp"))); };
+        if (QTest::qWaitFor([&] { return table().contains(listening); }, 5000))
             url = QStringLiteral("%1://127.0.0.1:%2").arg(kind).arg(port);
         else
             stop();
@@ -187,19 +176,8 @@ Ser2net::Ser2net(const QString &device, const QString &kind, const QString &line
 
 void Ser2net::stop()
 {
-    if (m_process.state() == QProcess::NotRunning)
-        return;
     m_process.kill();
     m_process.waitForFinished(3000);
-}
-
-QByteArray RecordingSink::bytes(std::uint8_t direction) const
-{
-    QByteArray out;
-    for (const auto &[d, v] : records)
-        if (d == direction)
-            out += static_cast<char>(v);
-    return out;
 }
 
 FileSizeLimit::FileSizeLimit(long bytes)
@@ -344,13 +322,14 @@ QByteArray readFile(const QString &path)
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
-QByteArray readAvailable(int fd)
+QByteArray readAvailable(int fd, int ms, int count)
 {
     QByteArray out;
     char buf[4096];
     pollfd p{fd, POLLIN, 0};
     // A pause for what the terminal has yet to pass on from its buffers.
-    for (ssize_t n; ::poll(&p, 1, 200) > 0 && (n = ::read(fd, buf, sizeof buf)) > 0;)
+    for (ssize_t n;
+         out.size() < count && ::poll(&p, 1, ms) > 0 && (n = ::read(fd, buf, sizeof buf)) > 0;)
         out.append(buf, int(n));
     return out;
 }
@@ -372,18 +351,6 @@ qint64 portLockHolder(const QString &device)
         if (const QByteArray lock = readFile(QDir(dir).filePath(name)); !lock.isEmpty())
             return lock.split('\n').front().toLongLong(); // the holder's process id comes first
     return 0;
-}
-
-bool waitFor(const std::function<bool()> &pred, int ms)
-{
-    QDeadlineTimer deadline(ms);
-    while (!pred()) {
-        if (deadline.hasExpired())
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-        QThread::msleep(2);
-    }
-    return true;
 }
 
 } // namespace kelm::test

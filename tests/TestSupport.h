@@ -42,7 +42,6 @@ public:
     // Actions for the next modal windows that are not message boxes (the configuration
     // dialog), taken in order.
     std::vector<std::function<void(QWidget *)>> dialogActions;
-    void clear() { messages.clear(); }
 
 private:
     void check();
@@ -119,7 +118,6 @@ public:
         records.emplace_back(direction, value);
     }
     std::vector<std::pair<std::uint8_t, std::uint8_t>> records;
-    QByteArray bytes(std::uint8_t direction) const;
 };
 
 // Real time for time-outs, but the pauses that do not yield take no time: the continuous
@@ -128,11 +126,7 @@ class SkippingClock : public Clock
 {
 public:
     double now() const override { return steadyClock().now() + m_skipped; }
-    void sleep(double seconds) override
-    {
-        if (seconds > 0)
-            m_skipped += seconds;
-    }
+    void sleep(double seconds) override { m_skipped += std::max(0.0, seconds); }
 
 private:
     double m_skipped = 0;
@@ -145,8 +139,7 @@ class FileSizeLimit
 public:
     explicit FileSizeLimit(long bytes);
     ~FileSizeLimit();
-    FileSizeLimit(const FileSizeLimit &) = delete;
-    FileSizeLimit &operator=(const FileSizeLimit &) = delete;
+    Q_DISABLE_COPY(FileSizeLimit)
 
 private:
     unsigned long m_saved = 0;
@@ -178,8 +171,7 @@ public:
         value.isNull() ? qunsetenv(name) : qputenv(name, value);
     }
     ~ScopedEnv() { m_wasSet ? qputenv(m_name, m_old) : qunsetenv(m_name); }
-    ScopedEnv(const ScopedEnv &) = delete;
-    ScopedEnv &operator=(const ScopedEnv &) = delete;
+    Q_DISABLE_COPY(ScopedEnv)
 
 private:
     const char *m_name;
@@ -191,12 +183,10 @@ QByteArray bytes(std::initializer_list<int> values);
 // A file's contents, empty for none; writing makes the folders and checks every byte went out.
 QByteArray readFile(const QString &path);
 bool writeFile(const QString &path, const QByteArray &contents);
-// What waits to be read on a descriptor, until it falls silent for 0.2 s.
-QByteArray readAvailable(int fd);
+// What waits to be read on a descriptor, until it falls silent for ms or count bytes came.
+QByteArray readAvailable(int fd, int ms = 200, int count = std::numeric_limits<int>::max());
 // The process holding a serial port's lock for device in any folder ports are locked in, 0 for
 // none. Another program's port may take a freed pseudo-terminal's name and lock at once.
 qint64 portLockHolder(const QString &device);
-// Waits (running the event loop) until pred holds or ms have passed.
-bool waitFor(const std::function<bool()> &pred, int ms = 5000);
 
 } // namespace kelm::test

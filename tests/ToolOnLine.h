@@ -14,32 +14,40 @@
 
 namespace kelm::test {
 
+// The main window, whose close ends no process.
+struct MainWindow : frmKELM
+{
+    explicit MainWindow(Clock &c = steadyClock()) : frmKELM(nullptr, c)
+    {
+        setEndTool([] {});
+    }
+};
+
+inline void click(QWidget *parent, const QString &name)
+{
+    auto *button = parent->findChild<QAbstractButton *>(name);
+    QVERIFY2(button, qPrintable(name));
+    button->click();
+}
+
 // The real main window wired to a simulated unit over a pseudo-terminal, with every message
 // box answered and kept.
 struct ToolOnLine
 {
-    explicit ToolOnLine(Clock &clock = steadyClock()) : window(nullptr, clock)
-    {
-        window.setEndTool([] {});
-        line.wire(window.MSComm1());
-    }
+    explicit ToolOnLine(Clock &c = steadyClock()) : window(c) { line.wire(window.MSComm1()); }
 
     sim::SimUnit &unit() { return *line.unit; }
 
     // Runs the start-up with the dialog answered by the named buttons, in turn.
     void start(std::initializer_list<const char *> buttons = {"OKButton"})
     {
-        for (const char *name : buttons) {
-            const QString button = QLatin1String(name);
-            watcher.dialogActions.push_back([button](QWidget *dialog) {
-                if (auto *b = dialog->findChild<QAbstractButton *>(button))
-                    b->click();
-            });
-        }
+        for (const char *name : buttons)
+            watcher.dialogActions.push_back(
+                [button = QString(name)](QWidget *d) { click(d, button); });
         window.Form_Load();
         window.show();
         QVERIFY(QTest::qWaitForWindowExposed(&window));
-        waitFor([this] { return unit().idle(); }, 3000);
+        (void)QTest::qWaitFor([this] { return unit().idle(); }, 3000);
     }
 
     template <typename T> T *child(const QString &name) const
@@ -59,7 +67,7 @@ struct ToolOnLine
 
     UnitOnLine line;
     ModalWatcher watcher;
-    frmKELM window;
+    MainWindow window;
 };
 
 inline const QColor kYellow(0xFF, 0xFF, 0x00);

@@ -32,6 +32,7 @@
 using namespace kelm;
 using sim::Bytes;
 using sim::Led;
+using test::click;
 using test::ToolOnLine;
 
 namespace {
@@ -54,9 +55,7 @@ bool isChar(const Bytes &t)
 std::vector<Bytes> chars(const std::vector<Bytes> &all)
 {
     std::vector<Bytes> out;
-    for (const Bytes &t : all)
-        if (isChar(t))
-            out.push_back(t);
+    std::ranges::copy_if(all, std::back_inserter(out), isChar);
     return out;
 }
 
@@ -72,12 +71,6 @@ void stopWhen(ToolOnLine &tool, std::function<bool()> pred)
         tool.menu("mnuDauertest")->trigger(); // the nested click
     });
     timer->start(5);
-}
-void click(QWidget *parent, const QString &name)
-{
-    auto *button = parent->findChild<QAbstractButton *>(name);
-    QVERIFY2(button, qPrintable(name));
-    button->click();
 }
 
 // The pressed marks and the two selectors the window shows, as "pressed 2 7 | 1 12".
@@ -106,29 +99,21 @@ QStringList layoutOf(const QWidget *window)
 {
     QStringList out;
     if (window->isWindow())
-        out << QStringLiteral("%1 %2x%3")
-                   .arg(window->objectName())
-                   .arg(window->width())
-                   .arg(window->height());
+        out << window->objectName() +
+                   QString::asprintf(" %dx%d", window->width(), window->height());
     for (const QWidget *child : window->findChildren<QWidget *>()) {
         const QString name = child->objectName();
         if (child->window() != window->window() || name.isEmpty() || name.startsWith("qt_"))
             continue;
         const QRect r = child->geometry();
-        out << QStringLiteral("%1.%2 %3,%4 %5x%6")
-                   .arg(window->window()->objectName(), name)
-                   .arg(r.x())
-                   .arg(r.y())
-                   .arg(qobject_cast<const QCheckBox *>(child) ? QString("*")
-                                                               : QString::number(r.width()))
-                   .arg(r.height());
+        const QString part = window->window()->objectName() + '.' + name + ' ';
+        const QString width =
+            qobject_cast<const QCheckBox *>(child) ? "*" : QString::number(r.width());
+        out << part + QString::asprintf("%d,%d %sx%d", r.x(), r.y(), qPrintable(width), r.height());
         // Where a text box's first line begins: its margins, which no font moves.
         if (auto *text = qobject_cast<const QPlainTextEdit *>(child)) {
             const QPoint at = text->cursorRect(QTextCursor(text->document())).topLeft();
-            out << QStringLiteral("%1.%2 text at %3,%4")
-                       .arg(window->window()->objectName(), name)
-                       .arg(at.x())
-                       .arg(at.y());
+            out << part + QString::asprintf("text at %d,%d", at.x(), at.y());
         }
     }
     return out;
@@ -235,8 +220,7 @@ private slots:
         QFETCH(QByteArray, codes);
         QFETCH(quint8, ack);
         QFETCH(QString, shown);
-        frmKELM w;
-        w.setEndTool([] {});
+        test::MainWindow w;
         for (char &c : codes)
             w.TasteSetzen(reinterpret_cast<std::uint8_t &>(c));
         w.DisplayQuittung(ack);
@@ -363,7 +347,6 @@ private slots:
         QTest::keyClick(tool.displayLine(1), Qt::Key_Return);
         QCOMPARE(tool.received().back(),
                  (Bytes{0x6C, 0x43, 0x41, 0x27, 0x31, 0x30, 0x8A, 0x8A, 0x29}));
-        QVERIFY(tool.watcher.messages.isEmpty());
         QCOMPARE(tool.window.device().QuittungsCode, std::int16_t(0));
 
         // Digit 0: the wait runs its full second, and a key report is shown meanwhile.
@@ -390,7 +373,7 @@ private slots:
         QTest::keyClick(tool.displayLine(1), Qt::Key_Return);
         QVERIFY(t.elapsed() < 1000); // the wait it would otherwise run
         QCOMPARE(tool.watcher.messages.size(), 2);
-        tool.watcher.clear();
+        tool.watcher.messages.clear();
         tool.unit().clearLogs();
         QTest::mouseClick(tool.key(4), Qt::LeftButton);
         QCOMPARE(tool.unit().leds()[4], Led::On);
@@ -417,7 +400,6 @@ private slots:
         QCOMPARE(tool.window.device().LEDBlinken[11], std::int16_t(0));
         QTest::qWait(1300);
         QCOMPARE(tool.led(11)->fillColor(), test::kGrey);
-        QVERIFY(tool.watcher.messages.isEmpty());
         // A send that fails switches to demonstration mode.
         tool.unit().setSilent(true);
         QTest::mouseClick(tool.key(2), Qt::LeftButton);
@@ -426,13 +408,13 @@ private slots:
         QCOMPARE(tool.led(2)->fillColor(), test::kYellow); // the screen is not undone
         // The blink command's own failure message comes after the sender's.
         tool.window.setDemoMode(false);
-        tool.watcher.clear();
+        tool.watcher.messages.clear();
         tool.window.imgTaste_DblClick(1);
         QCOMPARE(tool.watcher.messages,
                  (QStringList{"Fehler beim Senden", "Fehler beim LED senden"}));
         // A display line's failed send (the unit still silent) switches to demonstration mode too.
         tool.window.setDemoMode(false);
-        tool.watcher.clear();
+        tool.watcher.messages.clear();
         QTest::keyClick(tool.displayLine(5), Qt::Key_Return);
         QCOMPARE(tool.watcher.messages.value(0), "Fehler beim Senden");
         QVERIFY(tool.window.demoMode());
@@ -449,7 +431,6 @@ private slots:
         QTest::mouseClick(tool.key(0), Qt::LeftButton);
         QTest::mouseDClick(tool.key(1), Qt::LeftButton);
         QCOMPARE(tool.led(0)->fillColor(), test::kYellow);
-        QVERIFY(tool.watcher.messages.isEmpty());
         // All LEDs off leaves the blink flags alone: only the reset command clears them.
         QVERIFY(tool.window.device().LEDReset());
         QVERIFY(!tool.window.ledLit(0) && !tool.window.ledLit(1));
@@ -736,8 +717,7 @@ private slots:
 
     void menusAboutBoxAndConfiguration()
     {
-        frmKELM w;
-        w.setEndTool([] {});
+        test::MainWindow w;
         QStringList captions;
         for (QAction *menu : w.menuBar()->actions()) {
             captions << menu->text();
@@ -853,8 +833,7 @@ private slots:
                      child.readAll().constData());
             return;
         }
-        frmKELM w;
-        w.setEndTool([] {});
+        test::MainWindow w;
         const QFont font = w.findChild<QLineEdit *>("txtDisplay1")->font();
         if (!face.isEmpty())
             QCOMPARE(QFontInfo(font).family(), face);
@@ -960,25 +939,23 @@ private slots:
     // is closed and the journal complete.
     void closeClosesPortAndEnds()
     {
-        test::UnitOnLine line;
         QTemporaryDir dir;
         const QString journal = dir.filePath("journal.txt");
         int ended = 0;
         bool openAtEnd = true;
         QByteArray journalAtEnd;
-        test::ModalWatcher watcher;
-        frmKELM w;
+        ToolOnLine tool;
+        frmKELM &w = tool.window;
         w.setEndTool([&] {
             ++ended;
             openAtEnd = w.MSComm1().portOpen();
             journalAtEnd = test::readFile(journal);
         });
-        line.wire(w.MSComm1());
         QVERIFY(w.MSComm1().setPortOpen(true));
         // A message box on the way: the window ends as one that never showed any.
         w.setJournalFileProvider([] { return QStringLiteral("/nonexistent/j.txt"); });
         w.findChild<QAction *>("mnuMitschnitt")->trigger();
-        QCOMPARE(watcher.messages.size(), 1);
+        QCOMPARE(tool.watcher.messages.size(), 1);
         w.setJournalFileProvider([&] { return journal; });
         w.findChild<QAction *>("mnuMitschnitt")->trigger();
         w.show();
@@ -1027,16 +1004,14 @@ private slots:
         QFETCH(QByteArray, conf);
         QFETCH(QString, shown);
         withSettings(conf, [&] {
-            frmKELM w;
-            w.setEndTool([] {});
+            test::MainWindow w;
             const MSComm &port = w.MSComm1();
             const QString seen = QString::number(port.commPortNumber()) + ' ' + port.settings() +
                                  ' ' + (port.tag().isEmpty() ? "-" : port.tag()) +
-                                 QStringLiteral(" %1,%2 ").arg(w.pos().x()).arg(w.pos().y()) +
-                                 (w.V24Monitor().showAscii() ? "ASCII " : "HEX ") +
-                                 QStringLiteral("%1 %2 |")
-                                     .arg(configuredJournalFiles())
-                                     .arg(configuredJournalMaxBytes() / (1024 * 1024));
+                                 QString::asprintf(" %d,%d %s %d %lld |", w.pos().x(), w.pos().y(),
+                                                   w.V24Monitor().showAscii() ? "ASCII" : "HEX",
+                                                   configuredJournalFiles(),
+                                                   configuredJournalMaxBytes() / (1024 * 1024));
             Dialog d(w.MSComm1(), {});
             QStringList options;
             for (auto *option : d.findChildren<QAbstractButton *>(QRegularExpression("^opt")))
@@ -1064,8 +1039,7 @@ private slots:
                 QVERIFY(port.portOpen() && port.settings() == "19200,e,8,1" && port.tag() == "STX");
             }
             auto session = [](QPoint moveTo) {
-                frmKELM w;
-                w.setEndTool([] {});
+                test::MainWindow w;
                 QCOMPARE(w.MSComm1().settings() + ' ' + w.MSComm1().tag(), "19200,e,8,1 STX");
                 w.show();
                 w.move(moveTo);
@@ -1087,8 +1061,7 @@ private slots:
             QCOMPARE(test::readFile(state), kept);
             QCOMPARE(test::readFile(qEnvironmentVariable("XDG_CONFIG_HOME") + "/kelm/kelm.conf"),
                      conf);
-            frmKELM again;
-            again.setEndTool([] {});
+            test::MainWindow again;
             QCOMPARE(again.pos(), QPoint(50, 60));
             QCOMPARE(again.V24Monitor().pos(), QPoint(10, 12));
             QVERIFY(!again.V24Monitor().showAscii());

@@ -211,19 +211,7 @@ struct RawLine
         opened = port.setPortOpen(true);
     }
     void write(const QByteArray &b) { QCOMPARE(::write(fd(), b.constData(), b.size()), b.size()); }
-    QByteArray read(int count)
-    {
-        QByteArray out;
-        pollfd p{fd(), POLLIN, 0};
-        char buf[512];
-        while (out.size() < count && ::poll(&p, 1, 2000) > 0) {
-            const ssize_t n = ::read(fd(), buf, sizeof buf);
-            if (n <= 0)
-                break;
-            out.append(buf, n);
-        }
-        return out;
-    }
+    QByteArray read(int count) { return test::readAvailable(fd(), 2000, count); }
     // A byte whose notice reaches the port's read notifier after the link's own poll took it:
     // the notifier's read comes back empty, with `staleErrno` left from an earlier call.
     void emptyRead(int staleErrno)
@@ -663,24 +651,17 @@ private slots:
             QVERIFY2(!parseLineSettings(QLatin1String(bad), &s), bad);
         // Every parity, word length and stop-bit count a line may be given.
         using P = QSerialPort;
-        struct Parsed
-        {
-            const char *text;
-            int baud;
-            P::Parity parity;
-            int bits;
-            P::StopBits stop;
-        };
-        for (const Parsed &p : {Parsed{" 4800 , O,7,2", 4800, P::OddParity, 7, P::TwoStop},
-                                {"1,n,5,1.5", 1, P::NoParity, 5, P::OneAndHalfStop},
-                                {"19200,M,6,1", 19200, P::MarkParity, 6, P::OneStop},
-                                {"9600,s,8,1", 9600, P::SpaceParity, 8, P::OneStop},
-                                {"9600,E,8,2", 9600, P::EvenParity, 8, P::TwoStop}}) {
+        for (const auto &[text, baud, parity, bits, stop] :
+             {std::tuple(" 4800 , O,7,2", 4800, P::OddParity, 7, P::TwoStop),
+              {"1,n,5,1.5", 1, P::NoParity, 5, P::OneAndHalfStop},
+              {"19200,M,6,1", 19200, P::MarkParity, 6, P::OneStop},
+              {"9600,s,8,1", 9600, P::SpaceParity, 8, P::OneStop},
+              {"9600,E,8,2", 9600, P::EvenParity, 8, P::TwoStop}}) {
             s = {};
-            QVERIFY2(parseLineSettings(QLatin1String(p.text), &s), p.text);
-            QVERIFY2(s.baud == p.baud && s.parity == p.parity && s.dataBits == p.bits &&
-                         s.stopBits == p.stop,
-                     p.text);
+            QVERIFY2(parseLineSettings(QLatin1String(text), &s), text);
+            QVERIFY2(s.baud == baud && s.parity == parity && s.dataBits == bits &&
+                         s.stopBits == stop,
+                     text);
         }
         // Com n is the n-th port the system lists, by name, in whatever order it lists them.
         const QStringList listed{"/dev/ttyUSB0", "/dev/ttyS0", "/dev/ttyACM0"};
@@ -900,7 +881,8 @@ private slots:
         };
         QVERIFY(rig.on.send(QByteArray(1, 0x32)));
         QVERIFY(nestedSent);
-        QCOMPARE(int(rig.sink.bytes(DirPc).count(char(STX))), 4 + 6);
+        const std::pair<std::uint8_t, std::uint8_t> stxFromPc(DirPc, STX);
+        QCOMPARE(int(std::ranges::count(rig.sink.records, stxFromPc)), 4 + 6);
         QCOMPARE(rig.on.unit().receivedTelegrams(), (std::vector<sim::Bytes>{{0x33}, {0x32}}));
         QVERIFY(rig.host.messages.isEmpty());
     }

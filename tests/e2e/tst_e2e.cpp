@@ -7,7 +7,6 @@
 #include "device/Telegramme.h"
 
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
@@ -19,12 +18,9 @@ using namespace kelm;
 
 // A wait for the unit's telegrams that failed ends the test there: what follows would read
 // telegrams that never came.
-#define RX_OR_RETURN(...)                                                                          \
-    do {                                                                                           \
-        waitForRx(__VA_ARGS__);                                                                    \
-        if (QTest::currentTestFailed())                                                            \
-            return;                                                                                \
-    } while (false)
+#define RX_OR_RETURN(count)                                                                        \
+    QVERIFY2(QTest::qWaitFor([&] { return m_unit->rx.size() >= (count); }),                        \
+             qPrintable(m_unit->rx.join(' ')))
 
 namespace {
 
@@ -63,12 +59,13 @@ private slots:
         m_xvfb.start(QStringLiteral("Xvfb"), {"-displayfd", "1", "-screen", "0", "1024x768x24",
                                               "-nolisten", "tcp", "-noreset"});
         // The whole line: a display number may have more than one digit.
-        QVERIFY2(test::waitFor([&] { return m_xvfb.canReadLine(); }, 20000), "Xvfb did not start");
+        QVERIFY2(QTest::qWaitFor([&] { return m_xvfb.canReadLine(); }, 20000),
+                 "Xvfb did not start");
         const QByteArray display = m_xvfb.readLine().trimmed();
         QVERIFY(!display.isEmpty());
         qputenv("DISPLAY", ":" + display);
         // The tool starts only when a client of the test's own has got through.
-        QVERIFY2(test::waitFor([] { return !xdo({"getdisplaygeometry"}).isEmpty(); }, 20000),
+        QVERIFY2(QTest::qWaitFor([] { return !xdo({"getdisplaygeometry"}).isEmpty(); }, 20000),
                  qPrintable("no client gets through to display :" + display));
         m_link = m_home.filePath("line");
         QVERIFY(test::writeFile(m_home.filePath("config/kelm/kelm.conf"),
@@ -148,7 +145,7 @@ private slots:
                 }
             }
         }
-        QVERIFY2(test::waitFor([&] { return m_unit->tx.size() - before >= 1000; }, 60000),
+        QVERIFY2(QTest::qWaitFor([&] { return m_unit->tx.size() - before >= 1000; }, 60000),
                  qPrintable(QString::number(m_unit->tx.size() - before)));
         RX_OR_RETURN(int(expected.size()));
         QCOMPARE(m_unit->rx, expected);
@@ -163,8 +160,8 @@ private slots:
         QVERIFY(toolHoldsLine());
         menu(1, 0);
         const QString clear = hex(Telegramm::displayClear()), off = hex(Telegramm::allLedsOff());
-        QVERIFY(test::waitFor([&] { return m_unit->rx.size() > 2 && m_unit->rx.last() == off; },
-                              15000));
+        QVERIFY(QTest::qWaitFor([&] { return m_unit->rx.size() > 2 && m_unit->rx.last() == off; },
+                                15000));
         const QStringList rx = m_unit->rx;
         QCOMPARE(rx.mid(0, 3), (QStringList{clear, off, off}));
         // Characters in order, each followed by one step of the LED chase, until the stop.
@@ -190,10 +187,8 @@ private slots:
         // a single gap, never the whole span by more than the delay at its two ends.
         QVERIFY2(chars >= 100, qPrintable(QString::number(chars)));
         QVERIFY2(last - first >= 300 * (chars - 1) - 50 && closest >= 200,
-                 qPrintable(QString("%1 characters in %2 ms, closest %3 ms")
-                                .arg(chars)
-                                .arg(last - first)
-                                .arg(closest)));
+                 qPrintable(QString::asprintf("%d characters in %lld ms, closest %lld ms", chars,
+                                              last - first, closest)));
         // The stop's display clear, the character under way if any, then clear and all LEDs off.
         QVERIFY(rx.size() - (3 + 2 * chars) <= 5);
         QCOMPARE(rx.mid(rx.size() - 2), (QStringList{clear, off}));
@@ -206,13 +201,13 @@ private slots:
     void lostLineAndReconnect()
     {
         m_unit->kill();
-        QVERIFY(test::waitFor([&] { return messageBoxes() == 1; }, 5000));
-        QVERIFY(test::waitFor([&] { return !toolHoldsLine(); }, 3000));
+        QVERIFY(QTest::qWaitFor([&] { return messageBoxes() == 1; }, 5000));
+        QVERIFY(QTest::qWaitFor([&] { return !toolHoldsLine(); }, 3000));
         QTest::qWait(500);
         QCOMPARE(messageBoxes(), 1);
         xdo({"mousemove", "--window", window(QStringLiteral("KELM")), "10", "10"});
         xdo({"key", "Return"});
-        QVERIFY(test::waitFor([&] { return messageBoxes() == 0; }, 3000));
+        QVERIFY(QTest::qWaitFor([&] { return messageBoxes() == 0; }, 3000));
 
         m_unit = std::make_unique<test::UnitProcess>(KELM_UNIT_BIN, m_link);
         menu(2, 0); // Schnittstelle, Konfiguraion
@@ -270,7 +265,7 @@ private slots:
         QCOMPARE(m_unit->rx.last(), hex(Telegramm::ledOn(7)));
         const int before = int(m_unit->tx.size());
         m_unit->command(QStringLiteral("key 4"));
-        QVERIFY(test::waitFor([&] { return int(m_unit->tx.size()) > before; }, 5000));
+        QVERIFY(QTest::qWaitFor([&] { return int(m_unit->tx.size()) > before; }, 5000));
         QVERIFY(m_unit->txFailed.isEmpty() && messageBoxes() == 0);
     }
 
@@ -304,7 +299,7 @@ private:
     }
     bool shows(const QString &title, int ms = 5000) const
     {
-        return test::waitFor([&] { return !window(title).isEmpty(); }, ms);
+        return QTest::qWaitFor([&] { return !window(title).isEmpty(); }, ms);
     }
     // The configuration dialog's OK, at its place in the dialog, once the dialog shows.
     void clickOk(int ms)
@@ -354,11 +349,6 @@ private:
         for (int i = 0; i < entry; ++i)
             xdo({"key", "Down"});
         xdo({"key", "Return"});
-    }
-    void waitForRx(int count, int ms = 5000)
-    {
-        QVERIFY2(test::waitFor([&] { return m_unit->rx.size() >= count; }, ms),
-                 qPrintable(m_unit->rx.join(' ')));
     }
     void checkHealthy()
     {
