@@ -231,14 +231,23 @@ private slots:
     {
         CheckRig rig;
         rig.check.soakMinutes = 0.1;
-        long refusedAt = -1;
+        long refusedAt = -1, looks = 0;
+        QElapsedTimer soaking;
         rig.panel.onPump = [&] {
+            if (rig.kelm.DauertestZeichen > 0 && !soaking.isValid()) {
+                soaking.start();
+                rig.on.unit().setAckDelayMs(200); // a unit slow to acknowledge
+            }
+            looks += soaking.isValid();
             if (refusedAt < 0 && rig.kelm.DauertestZeichen >= 3) {
                 refusedAt = rig.kelm.DauertestZeichen;
                 rig.on.unit().nakNextBlocks(6);
             }
         };
         const CheckStep soak = rig.check.run().back();
+        // Its waits look at the line once a millisecond at most: asleep in between, not spinning.
+        QVERIFY2(looks < soaking.elapsed(),
+                 qPrintable(QString::asprintf("%ld looks in %lld ms", looks, soaking.elapsed())));
         QCOMPARE(soak.result, CheckStep::Result::Failed);
         QCOMPARE(rig.check.soak().failures, 1);
         QVERIFY2(rig.kelm.DauertestZeichen > refusedAt + 2 && refusedAt > 0,
