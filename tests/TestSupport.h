@@ -19,7 +19,9 @@
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QWidget>
+#include <algorithm>
 #include <functional>
+#include <limits>
 #include <memory>
 #include <utility>
 #include <vector>

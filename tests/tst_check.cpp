@@ -8,6 +8,7 @@
 #include "station/TerminationSignals.h"
 
 #include <QDeadlineTimer>
+#include <QElapsedTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -236,7 +237,8 @@ private slots:
         rig.panel.onPump = [&] {
             if (rig.kelm.DauertestZeichen > 0 && !soaking.isValid()) {
                 soaking.start();
-                rig.on.unit().setAckDelayMs(200); // a unit slow to acknowledge
+                // A unit slow to acknowledge: its acknowledgement crosses the next telegram.
+                rig.on.unit().setAckDelayMs(200);
             }
             looks += soaking.isValid();
             if (refusedAt < 0 && rig.kelm.DauertestZeichen >= 3) {
@@ -246,7 +248,7 @@ private slots:
         };
         const CheckStep soak = rig.check.run().back();
         // Its waits look at the line once a millisecond at most: asleep in between, not spinning.
-        QVERIFY2(looks < soaking.elapsed(),
+        QVERIFY2(soaking.isValid() && looks < soaking.elapsed(),
                  qPrintable(QString::asprintf("%ld looks in %lld ms", looks, soaking.elapsed())));
         QCOMPARE(soak.result, CheckStep::Result::Failed);
         QCOMPARE(rig.check.soak().failures, 1);
@@ -746,6 +748,7 @@ private slots:
                          "Die Datei /nonexistent/j.txt konnte nicht geschrieben werden:\n"),
                      qPrintable(tool.watcher.messages[0]));
             tool.window.setJournalFileProvider([&] { return path; });
+            QCOMPARE(entry->text(), QStringLiteral("Mitschnitt..."));
             entry->trigger();
             QVERIFY(entry->isChecked());
             QTest::mouseClick(tool.key(2), Qt::LeftButton);

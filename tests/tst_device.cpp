@@ -890,18 +890,21 @@ private slots:
         QVERIFY(std::ranges::any_of(colours("lblDemo"), [](const QColor &c) {
             return c.red() >= 230 && c.green() >= 150 && c.green() <= 230 && c.blue() <= 100;
         }));
-        // On a desktop whose text is light, line 0's stays black; the others follow the desktop.
-        const QPalette desktop = QApplication::palette();
-        const auto restore = qScopeGuard([&] { QApplication::setPalette(desktop); });
-        QPalette light = desktop;
-        light.setColor(QPalette::Text, Qt::white);
-        QApplication::setPalette(light);
-        test::MainWindow onLight;
-        for (int n : {0, 1, 7})
-            QCOMPARE(onLight.findChild<QWidget *>(QStringLiteral("txtDisplay%1").arg(n))
-                         ->palette()
-                         .color(QPalette::Text),
-                     QColor(n == 0 ? Qt::black : Qt::white));
+        {
+            // On a desktop whose text is light, line 0's stays black; the others follow the
+            // desktop.
+            const QPalette desktop = QApplication::palette();
+            const auto restore = qScopeGuard([&] { QApplication::setPalette(desktop); });
+            QPalette light = desktop;
+            light.setColor(QPalette::Text, Qt::white);
+            QApplication::setPalette(light);
+            test::MainWindow onLight;
+            for (int n : {0, 1, 7})
+                QCOMPARE(onLight.findChild<QWidget *>(QStringLiteral("txtDisplay%1").arg(n))
+                             ->palette()
+                             .color(QPalette::Text),
+                         QColor(n == 0 ? Qt::black : Qt::white));
+        }
         // The captions keep their designed places and size on the unit's face, whatever they
         // grow to.
         for (const auto &[name, at] :
