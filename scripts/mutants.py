@@ -521,6 +521,13 @@ def describe(sources, fault):
 # ---------------------------------------------------------------------------------------------
 # Running the suite.
 
+def quiet_env():
+    """The programs' environment. A program stopped for a failure elsewhere would otherwise have
+    Qt Test attach a debugger to print its stack, which only takes a core from the next fault's
+    timed checks."""
+    return dict(os.environ, QT_QPA_PLATFORM="offscreen", QTEST_DISABLE_STACK_DUMP="1")
+
+
 def run_program(build, name, limit, env):
     """Runs one test program through CTest (its registered environment), stopped after limit
     seconds. Gives (passed, seconds, note). The output goes to a file, not a pipe: a helper
@@ -554,13 +561,14 @@ def run_programs(build, names, limits, env, at_once=2):
     waiting, running, seconds = list(names), {}, {}
 
     def stop(proc):
-        for sig in (signal.SIGTERM, signal.SIGKILL):
-            if proc.poll() is not None:
-                break
-            with contextlib.suppress(ProcessLookupError):
-                os.killpg(proc.pid, sig)
-            with contextlib.suppress(subprocess.TimeoutExpired):
-                proc.wait(timeout=2)
+        # The group, not CTest alone: CTest ends at once on SIGTERM, while the test program it
+        # started, in the same group, may still be ending.
+        with contextlib.suppress(ProcessLookupError):
+            os.killpg(proc.pid, signal.SIGTERM)
+        with contextlib.suppress(subprocess.TimeoutExpired):
+            proc.wait(timeout=2)
+        with contextlib.suppress(ProcessLookupError):
+            os.killpg(proc.pid, signal.SIGKILL)
         proc.wait()
 
     failure = None
@@ -650,7 +658,7 @@ def apply_fault(drawn, text, fault):
 def random_campaign(root, args, sources, faults):
     work = prepare(root, args)
     build = os.path.join(work, "build")
-    env = dict(os.environ, QT_QPA_PLATFORM="offscreen")
+    env = quiet_env()
     targets = UNIT_TESTS + ["kelm-check"] + (["kelm"] if args.with_e2e else [])
     try:
         with build_lock():
@@ -742,7 +750,7 @@ def fixed_list(root, args):
     work = prepare(root, args)
     try:
         build = os.path.join(work, "build")
-        env = dict(os.environ, QT_QPA_PLATFORM="offscreen")
+        env = quiet_env()
         with build_lock():
             r = run(f"cmake -S . -B {build} -DCMAKE_BUILD_TYPE=RelWithDebInfo && "
                     f"cmake --build {build} -j2", work)
