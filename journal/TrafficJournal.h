@@ -1,6 +1,7 @@
 #pragma once
 
 #include "link/Clock.h"
+#include "link/Settings.h"
 #include "link/TrafficSink.h"
 
 #include <QByteArray>
@@ -30,16 +31,13 @@ class TrafficJournal : public QObject, public TrafficSink
     Q_OBJECT
 
 public:
-    static constexpr qint64 kDefaultMaxBytes = 10 * 1024 * 1024;
-    static constexpr int kDefaultFiles = 5;
-
     explicit TrafficJournal(Clock &clock = steadyClock(), QObject *parent = nullptr);
     ~TrafficJournal() override;
 
     // Starts a new record at path (appending to what is there); false with the reason, and then
     // failed() is not emitted.
-    bool start(const QString &path, QString *error, qint64 maxBytes = kDefaultMaxBytes,
-               int files = kDefaultFiles);
+    bool start(const QString &path, QString *error, qint64 maxBytes = kDefaultJournalMaxBytes,
+               int files = kDefaultJournalFiles);
     void stop();
     bool recording() const { return m_file.isOpen(); }
     QString path() const { return m_path; }
@@ -70,8 +68,8 @@ private:
     Clock &m_clock;
     QFile m_file;
     QString m_path;
-    qint64 m_maxBytes = kDefaultMaxBytes;
-    int m_files = kDefaultFiles;
+    qint64 m_maxBytes = kDefaultJournalMaxBytes;
+    int m_files = kDefaultJournalFiles;
     qint64 m_written = 0;
     QByteArray m_pending;
     QTimer m_flushTimer;

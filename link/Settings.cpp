@@ -70,7 +70,7 @@ qint64 configuredJournalMaxBytes()
     const auto s = openSettings();
     bool ok = false;
     const qint64 mb = s ? s->value(QStringLiteral("Journal/MaxSizeMB")).toLongLong(&ok) : 0;
-    return (ok && mb >= 1 && mb <= 100000 ? mb : 10) * 1024 * 1024;
+    return ok && mb >= 1 && mb <= 100000 ? mb * 1024 * 1024 : kDefaultJournalMaxBytes;
 }
 
 int configuredJournalFiles()
@@ -78,7 +78,7 @@ int configuredJournalFiles()
     const auto s = openSettings();
     bool ok = false;
     const int files = s ? s->value(QStringLiteral("Journal/Files")).toInt(&ok) : 0;
-    return ok && files >= 1 && files <= 1000 ? files : 5;
+    return ok && files >= 1 && files <= 1000 ? files : kDefaultJournalFiles;
 }
 
 } // namespace kelm

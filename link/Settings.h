@@ -21,6 +21,8 @@ QString mappedComDevice(int n);
 
 // The traffic journal's size cap per file and its number of files ([Journal] MaxSizeMB, Files),
 // the defaults where they are missing or out of range.
+inline constexpr qint64 kDefaultJournalMaxBytes = 10 * 1024 * 1024;
+inline constexpr int kDefaultJournalFiles = 5;
 qint64 configuredJournalMaxBytes();
 int configuredJournalFiles();
 
