@@ -99,7 +99,8 @@ int main(int argc, char *argv[])
         "off, every display line normal, inverse and blinking. Exit status 0 when every step "
         "passed, 1 when one failed or a network port's server could not be reached, 2 on a "
         "usage error, a port that cannot be opened, a report that cannot be written or a journal "
-        "that stopped; ended by SIGINT or SIGTERM, 130 or 143 as the shell reports it."));
+        "that stopped; ended by SIGHUP, SIGINT or SIGTERM, 129, 130 or 143 as the shell reports "
+        "it."));
     parser.addHelpOption();
     parser.addVersionOption();
     const QCommandLineOption port(QStringLiteral("port"),

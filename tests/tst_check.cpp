@@ -303,7 +303,8 @@ private slots:
             "tcp://127.0.0.1:1: Connection refused", "failed");
         row("unknown option", "--bogus", 2,
             "kelm-check: Unknown option 'bogus'.\nTry 'kelm-check --help' for more information.\n");
-        row("help", "--help", 0, "(--port DEVICE | --com N) [options]");
+        row("help", "--help", 0,
+            "(--port DEVICE | --com N) [options]\nChecks a KELM operator unit without a window");
         // Each option with its value's name and its own words.
         row("help on the options", "-h", 0,
             "  --json <FILE>     Write a report in JSON to FILE.\n"
