@@ -16,6 +16,8 @@
 #include <QRegularExpression>
 #include <QScopeGuard>
 #include <QSignalSpy>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimeZone>
@@ -262,7 +264,8 @@ private slots:
 
     // kelm-check as scripts and test benches run it. `event` happens during the run: a file-size
     // limit on the program (a full disk), the journal's folder removed, or a signal once the
-    // continuous test is under way (also with SIGINT ignored, as for a job started with &).
+    // continuous test is under way (also with SIGINT ignored, as for a job started with &) or
+    // while a server is being reached.
     // `stderrHas` is looked for in what it prints on either channel. `report` is the JSON's result,
     // or empty where none is written (an earlier report stays as it was).
     void program_data()
@@ -332,6 +335,10 @@ private slots:
         row("SIGHUP", soak, 129, "65/65 continuous test: skipped", "interrupted", "HUP");
         row("SIGINT to a job in the background", soak, 130, "65/65 continuous test: skipped",
             "interrupted", "INT background");
+        // Ctrl-C while the connection to a server that never answers is tried (no event loop
+        // runs meanwhile): the run ends as interrupted, not failed.
+        row("SIGINT while connecting", "--port @unanswered --json @report", 130,
+            "no connection within 3 s", "interrupted", "INT connecting");
     }
 
     void program()
@@ -353,6 +360,24 @@ private slots:
         if (arguments.contains("@rfc2217")) {
             QVERIFY(!server.emplace(link, "rfc2217", "9600e81").url.isEmpty());
             arguments.replaceInStrings("@rfc2217", server->url);
+        }
+        // A server whose queue of connections is full (two waiting, as the socket table shows, past
+        // a backlog of one): the next one's attempt goes unanswered.
+        QTcpServer full;
+        full.setListenBacklogSize(1);
+        QTcpSocket queued[2];
+        if (arguments.contains("@unanswered")) {
+            QVERIFY(full.listen(QHostAddress::LocalHost));
+            full.pauseAccepting();
+            for (QTcpSocket &client : queued)
+                client.connectToHost(QHostAddress::LocalHost, full.serverPort());
+            const QString waiting = QString::asprintf(
+                "0100007F:%04X 00000000:0000 0A 00000000:00000002 ", full.serverPort());
+            QVERIFY(QTest::qWaitFor([&] {
+                return QString::fromLatin1(test::readFile("/proc/net/tcp")).contains(waiting);
+            }));
+            arguments.replaceInStrings("@unanswered",
+                                       "tcp://127.0.0.1:" + QString::number(full.serverPort()));
         }
         if (arguments.contains("--json"))
             arguments << "--junit" << dir.filePath("report.xml");
@@ -386,34 +411,48 @@ private slots:
         // Through a shell, which reports what a script would see of a signal's end.
         check.start("/bin/sh",
                     QStringList{"-c", "\"$0\" \"$@\"; exit $?", KELM_CHECK_BIN} + arguments);
-        // The program itself, under the shell.
-        const QString children = QString("/proc/%1/task/%1/children").arg(check.processId());
-        auto pid = [&] { return pid_t(test::readFile(children).trimmed().toInt()); };
         QString err;
         auto readErr = [&] { return err += QString::fromLocal8Bit(check.readAllStandardError()); };
-        // Each event waits for its moment in the run.
-        const QString moment = event == "rmdir" ? "10/64" : "64/65";
+        // Each event waits for its moment in the run; a connection's, for its attempt to be under
+        // way (SYN_SENT in the socket table).
+        const QString attempt = QString::asprintf("0100007F:%04X 02 ", full.serverPort());
+        auto moment = [&] {
+            return event.endsWith("connecting")
+                       ? QString::fromLatin1(test::readFile("/proc/net/tcp")).contains(attempt)
+                       : readErr().contains(event == "rmdir" ? "10/64" : "64/65");
+        };
         if (!event.isEmpty() && event != "limit" && event != "tty")
-            QVERIFY2(QTest::qWaitFor([&] { return readErr().contains(moment); }), qPrintable(err));
+            QVERIFY2(QTest::qWaitFor(moment, 20000), qPrintable(err));
         if (event == "kill") {
             server->stop();
             within.setRemainingTime(10000, Qt::PreciseTimer); // from here the run must end soon
         }
+        // The program itself, under the shell; 0 once it has ended, which kill() would take for
+        // this test's own process group.
+        const pid_t program =
+            pid_t(test::readFile(QString("/proc/%1/task/%1/children").arg(check.processId()))
+                      .trimmed()
+                      .toInt());
         if (event == "rmdir") {
+            QVERIFY(program > 0);
             // Held meanwhile, so that the run cannot end before its journal is gone.
-            ::kill(pid(), SIGSTOP);
+            ::kill(program, SIGSTOP);
             QVERIFY(QDir(dir.filePath("j")).removeRecursively());
-            ::kill(pid(), SIGCONT);
+            ::kill(program, SIGCONT);
         }
         const int signo = event == "TERM"         ? SIGTERM
                           : event == "HUP"        ? SIGHUP
                           : event.contains("INT") ? SIGINT
                                                   : 0;
-        if (signo != 0) {
+        if (signo != 0 && !event.endsWith("connecting")) {
             QTest::qWait(1000);
-            QCOMPARE(test::portLockHolder(link), qint64(pid()));
-            ::kill(pid(), signo);
-            QVERIFY(check.waitForFinished(5000)); // at the next safe point, not the minute's end
+            QCOMPARE(test::portLockHolder(link), qint64(program));
+        }
+        if (signo != 0) {
+            QVERIFY(program > 0);
+            ::kill(program, signo);
+            // At the next safe point (at worst a connection attempt's 3 s), not the minute's end.
+            QVERIFY(check.waitForFinished(10000));
             // The port's lock went with it: the next user can open the line.
             QCOMPARE(test::portLockHolder(link), 0);
         }
@@ -444,12 +483,12 @@ private slots:
         // The continuous test lies within the run, however far it came.
         QVERIFY(json["soak"]["minutes"].toDouble() * 60 <= json["duration"].toDouble() + 0.01);
         // The verdict; the steps skipped after a failure in one line, the one a signal cut short
-        // in a row of its own.
+        // (a continuous test under way) in a row of its own.
+        const bool cutShort = report == "interrupted" && arguments.contains("--soak");
         QVERIFY2(out.contains(report.toUpper().toLatin1()) &&
                      QString::fromUtf8(out).contains(QRegularExpression(
-                         R"(\ncontinuous test +skipped +\d+\.\d\ds  interrupted: )")) ==
-                         (report == "interrupted") &&
-                     out.count("skipped  ") == (report == "interrupted"),
+                         R"(\ncontinuous test +skipped +\d+\.\d\ds  interrupted: )")) == cutShort &&
+                     out.count("skipped  ") == cutShort,
                  out.constData());
         // The JUnit report: one case per step, counted right, the failed one with its detail.
         const QByteArray junit = test::readFile(dir.filePath("report.xml"));
@@ -489,7 +528,7 @@ private slots:
         QCOMPARE(suite.value("tests").toInt(), seen["testcase"]);
         QCOMPARE(suite.value("failures").toInt(), seen["failure"]);
         QCOMPARE(suite.value("skipped").toInt(), seen["skipped"]);
-        QCOMPARE(seen["failure"], report == "failed" ? 1 : 0);
+        QCOMPARE(seen["failure"], report == "failed" || event.endsWith("connecting") ? 1 : 0);
         // Local time with its offset: unambiguous across a change of daylight saving time.
         const QRegularExpression withOffset(R"(T\d\d:\d\d:\d\d\.\d{3}([+-]\d\d:\d\d|Z)$)");
         const QString start = json["start"].toString();
