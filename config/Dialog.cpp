@@ -3,7 +3,6 @@
 #include "config/Remembered.h"
 #include "link/MSComm.h"
 
-#include <QCloseEvent>
 #include <QGroupBox>
 #include <QMessageBox>
 #include <QPushButton>
@@ -157,19 +156,9 @@ void Dialog::btnDemo_Click()
 
 void Dialog::reject()
 {
-    // Escape and the title bar's close box count as Abbrechen.
+    // Escape and the title bar's close box (QDialog's close event rejects) count as Abbrechen.
     if (!m_closing)
         CancelButton_Click();
-}
-
-void Dialog::closeEvent(QCloseEvent *event)
-{
-    if (!m_closing) {
-        event->ignore();
-        CancelButton_Click();
-        return;
-    }
-    QDialog::closeEvent(event);
 }
 
 } // namespace kelm

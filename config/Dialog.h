@@ -37,7 +37,6 @@ public:
     QString AlteVariante;
 
 protected:
-    void closeEvent(QCloseEvent *event) override;
     void reject() override;
 
 private:

@@ -692,6 +692,14 @@ private slots:
         QCOMPARE(shown(), (QStringList{"1", "9600,e,8,1", ""}));
         QVERIFY(port.portOpen());
         QCOMPARE(port.appliedSettings().baud, 9600);
+        // Escape and the title bar's close box count as Abbrechen.
+        for (const bool escape : {true, false}) {
+            Dialog again(port, {});
+            again.show();
+            click(&again, "optBaudrate1");
+            escape ? QTest::keyClick(&again, Qt::Key_Escape) : (void)again.close();
+            QVERIFY(port.settings() == "9600,e,8,1" && port.portOpen() && !again.isVisible());
+        }
         // OK on a port that cannot be opened says why and leaves the dialog up.
         port.setDeviceResolver([](int) { return QStringLiteral("/nonexistent/ttyKELM"); });
         bool queried = false;
@@ -718,6 +726,7 @@ private slots:
 
     void menusAboutBoxAndConfiguration()
     {
+        test::UnitOnLine line;
         test::MainWindow w;
         QStringList captions;
         for (QAction *menu : w.menuBar()->actions()) {
@@ -771,6 +780,14 @@ private slots:
         allInside(d);
         // Every part where it was designed to stand.
         matchesKept("layout.txt", layout << layoutOf(w.centralWidget()) << layoutOf(d));
+        // Closed by its close box (Abbrechen opens the line again), it is released too, and the
+        // menu brings a new one.
+        line.wire(w.MSComm1());
+        QVERIFY(d->close());
+        QTRY_VERIFY(!d);
+        w.mnuKonfig_Click();
+        d = w.configDialog();
+        QVERIFY(d && d->isVisible() && !w.MSComm1().portOpen());
         click(d, "btnDemo");
         QTRY_VERIFY(!d); // released when closed
     }
