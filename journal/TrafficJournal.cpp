@@ -285,7 +285,6 @@ bool TrafficJournal::rotate()
     }
     if (m_files == 1 && ::unlink(QFile::encodeName(m_path).constData()) != 0 && errno != ENOENT)
         return fail(tr("cannot remove it at its size limit: %1").arg(qt_error_string(errno)));
-    m_file.setFileName(m_path);
     if (!m_file.open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered))
         return fail(m_file.errorString());
     m_written = 0;
