@@ -562,11 +562,14 @@ def run_programs(build, names, limits, env, at_once=2):
 
     def stop(proc):
         # The group, not CTest alone: CTest ends at once on SIGTERM, while the test program it
-        # started, in the same group, may still be ending.
+        # started, in the same group, may still be ending. CTest is reaped only after the
+        # SIGKILL, so that no other process can have taken the group's number meanwhile.
         with contextlib.suppress(ProcessLookupError):
             os.killpg(proc.pid, signal.SIGTERM)
-        with contextlib.suppress(subprocess.TimeoutExpired):
-            proc.wait(timeout=2)
+        deadline = time.monotonic() + 2
+        while time.monotonic() < deadline and not os.waitid(
+                os.P_PID, proc.pid, os.WEXITED | os.WNOHANG | os.WNOWAIT):
+            time.sleep(0.05)
         with contextlib.suppress(ProcessLookupError):
             os.killpg(proc.pid, signal.SIGKILL)
         proc.wait()
