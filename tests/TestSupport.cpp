@@ -8,7 +8,6 @@
 #include <QLabel>
 #include <QPainter>
 #include <QPainterPath>
-#include <QRegularExpression>
 #include <QTcpServer>
 #include <QTest>
 #include <csignal>
@@ -163,11 +162,8 @@ Ser2net::Ser2net(const QString &device, const QString &kind, const QString &line
         m_process.start(QStringLiteral("ser2net"),
                         {"-n", "-u", "-P", m_dir.filePath("pid"), "-c", config});
         // Listening, as the socket table says: a probe connection would make it open the line.
-        const QRegularExpression listening(
-            QStringLiteral(": 0100007F:%1 0+:0000 0A ").arg(port, 4, 16, QLatin1Char('0')),
-            QRegularExpression::CaseInsensitiveOption);
-        auto table = [] { return QString::fromLatin1(readFile(QStringLiteral("/proc/net/tcp"))); };
-        if (QTest::qWaitFor([&] { return table().contains(listening); }, 5000))
+        const QString listening = QString::asprintf(": 0100007F:%04X 00000000:0000 0A ", port);
+        if (QTest::qWaitFor([&] { return socketTable().contains(listening); }, 5000))
             url = QStringLiteral("%1://127.0.0.1:%2").arg(kind).arg(port);
         else
             stop();
@@ -339,6 +335,11 @@ bool writeFile(const QString &path, const QByteArray &contents)
     QDir().mkpath(QFileInfo(path).path());
     QFile f(path);
     return f.open(QIODevice::WriteOnly) && f.write(contents) == contents.size();
+}
+
+QString socketTable()
+{
+    return QString::fromLatin1(readFile(QStringLiteral("/proc/net/tcp")));
 }
 
 qint64 portLockHolder(const QString &device)

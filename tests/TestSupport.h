@@ -190,5 +190,8 @@ QByteArray readAvailable(int fd, int ms = 200, int count = std::numeric_limits<i
 // The process holding a serial port's lock for device in any folder ports are locked in, 0 for
 // none. Another program's port may take a freed pseudo-terminal's name and lock at once.
 qint64 portLockHolder(const QString &device);
+// The kernel's table of IPv4 TCP sockets, /proc/net/tcp: addresses as hex "0100007F:PORT" (for
+// 127.0.0.1, capitals), then the state ("0A" listening, "02" connecting).
+QString socketTable();
 
 } // namespace kelm::test

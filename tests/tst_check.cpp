@@ -373,9 +373,7 @@ private slots:
                 client.connectToHost(QHostAddress::LocalHost, full.serverPort());
             const QString waiting = QString::asprintf(
                 "0100007F:%04X 00000000:0000 0A 00000000:00000002 ", full.serverPort());
-            QVERIFY(QTest::qWaitFor([&] {
-                return QString::fromLatin1(test::readFile("/proc/net/tcp")).contains(waiting);
-            }));
+            QVERIFY(QTest::qWaitFor([&] { return test::socketTable().contains(waiting); }));
             arguments.replaceInStrings("@unanswered",
                                        "tcp://127.0.0.1:" + QString::number(full.serverPort()));
         }
@@ -418,7 +416,7 @@ private slots:
         const QString attempt = QString::asprintf("0100007F:%04X 02 ", full.serverPort());
         auto moment = [&] {
             return event.endsWith("connecting")
-                       ? QString::fromLatin1(test::readFile("/proc/net/tcp")).contains(attempt)
+                       ? test::socketTable().contains(attempt)
                        : readErr().contains(event == "rmdir" ? "10/64" : "64/65");
         };
         if (!event.isEmpty() && event != "limit" && event != "tty")
