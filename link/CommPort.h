@@ -31,7 +31,7 @@ public:
     virtual QString tag() const = 0;
     // Blocks for at most msecs until a byte is waiting, without running the event loop.
     // Lets the byte waits sleep on the port instead of spinning.
-    virtual bool waitForInput(int msecs) = 0;
+    virtual void waitForInput(int msecs) = 0;
 };
 
 } // namespace kelm

@@ -341,17 +341,14 @@ void MSComm::setRThreshold(int threshold)
         scheduleEvent();
 }
 
-bool MSComm::waitForInput(int msecs)
+void MSComm::waitForInput(int msecs)
 {
-    if (!portOpen()) {
+    if (!portOpen())
         QThread::msleep(static_cast<unsigned long>(std::max(msecs, 0)));
-        return false;
-    }
-    if (m_net)
-        return m_net->waitForReadyRead(msecs);
-    if (m_port.bytesAvailable() > 0)
-        return true;
-    return m_port.waitForReadyRead(msecs) || m_port.bytesAvailable() > 0;
+    else if (m_net)
+        m_net->waitForReadyRead(msecs);
+    else if (m_port.bytesAvailable() == 0)
+        m_port.waitForReadyRead(msecs);
 }
 
 void MSComm::onReadyRead()

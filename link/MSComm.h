@@ -79,7 +79,7 @@ public:
     int rThreshold() const override { return m_rThreshold; }
     int commEvent() const override { return m_commEvent; }
     QString tag() const override { return m_tag; }
-    bool waitForInput(int msecs) override;
+    void waitForInput(int msecs) override;
     // Bytes the procedures have written and read so far; a wait that sees it unchanged since
     // its last pass knows that it is only waiting.
     quint64 traffic() const { return m_traffic; }

@@ -237,7 +237,7 @@ void NetPort::write(const QByteArray &bytes)
         m_socket.waitForBytesWritten(100);
 }
 
-bool NetPort::waitForReadyRead(int msecs)
+void NetPort::waitForReadyRead(int msecs)
 {
     // A segment may hold nothing but Telnet talk: wait on until line bytes come or time is up.
     QDeadlineTimer deadline(std::max(msecs, 0));
@@ -245,7 +245,6 @@ bool NetPort::waitForReadyRead(int msecs)
         if (!m_socket.waitForReadyRead(int(deadline.remainingTime())))
             break;
     }
-    return !m_in.isEmpty();
 }
 
 bool NetPort::waitUntil(const std::function<bool()> &done, std::chrono::milliseconds limit)

@@ -47,7 +47,7 @@ public:
     void write(const QByteArray &bytes);
     void clear() { m_in.clear(); }
     // Blocks for at most msecs until a line byte is waiting.
-    bool waitForReadyRead(int msecs);
+    void waitForReadyRead(int msecs);
 
 signals:
     // New line bytes; from inside a wait too, like QSerialPort's.
