@@ -170,7 +170,6 @@ void frmKELM::buildControls()
         line->setFrame(false);
         QPalette pal = line->palette();
         pal.setColor(QPalette::Base, kDisplayGreen);
-        pal.setColor(QPalette::Disabled, QPalette::Base, kDisplayGreen);
         // The continuous test's notice stands in disabled boxes: it must stay readable there.
         pal.setColor(QPalette::Disabled, QPalette::Text, kDisplayDisabledText);
         if (n == 0)

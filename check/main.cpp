@@ -66,7 +66,8 @@ void progress(const CheckStep &step, int n, int total, bool quiet)
     // A step cut short by a signal ran, and says how far it got.
     const bool ran = !step.detail.isEmpty();
     if (step.result == CheckStep::Result::Skipped && !ran) {
-        if (++skipped > 0 && n == total)
+        ++skipped;
+        if (n == total)
             std::fprintf(stderr, "%d more steps skipped after the failure\n", skipped);
         return;
     }

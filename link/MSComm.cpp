@@ -306,7 +306,7 @@ QByteArray MSComm::input()
     if (m_net) {
         if (m_net->bytesAvailable() == 0)
             m_net->waitForReadyRead(0);
-        const QByteArray bytes = m_net->read(m_inputLen > 0 ? m_inputLen : 0);
+        const QByteArray bytes = m_net->read(m_inputLen);
         m_traffic += quint64(bytes.size());
         return bytes;
     }
@@ -337,7 +337,7 @@ void MSComm::setRThreshold(int threshold)
 {
     m_rThreshold = threshold;
     // A report that arrived during a send would otherwise lie unread until the next byte.
-    if (threshold > 0 && portOpen() && inBufferCount() > 0)
+    if (threshold > 0 && inBufferCount() > 0)
         scheduleEvent();
 }
 

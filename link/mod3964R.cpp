@@ -206,7 +206,6 @@ bool mod3964R::TelegrammEmpfangen(int &Anzahl, std::span<std::uint8_t> Puffer)
         LinkFehler = linkerr::PortClosed;
         return false;
     }
-    m_port.setInputLen(1);
     std::uint8_t z = 0;
     while (m_port.inBufferCount() > 1) {
         if (!ZeichenLesen(z))
@@ -235,7 +234,6 @@ bool mod3964R::TelegrammEmpfangen(int &Anzahl, std::span<std::uint8_t> Puffer)
     if (!ZeichenLesen(z))
         return false;
     put(1, z);
-    Anzahl = 1;
     int laenge = 1;
     for (;;) {
         if (!ZeichenLesen(z))
@@ -244,15 +242,11 @@ bool mod3964R::TelegrammEmpfangen(int &Anzahl, std::span<std::uint8_t> Puffer)
             break;
         put(laenge + 1, z);
         ++laenge;
-        if (!overflow)
-            Anzahl = laenge;
         if (laenge >= kMaxEmpfangLaenge)
             return refuse();
     }
-    put(laenge + 1, z);
     if (!ZeichenLesen(z))
         return false;
-    put(laenge + 1, z);
     if (z != ctl::ETX)
         return refuse();
     if (!ZeichenLesen(z))
@@ -260,9 +254,10 @@ bool mod3964R::TelegrammEmpfangen(int &Anzahl, std::span<std::uint8_t> Puffer)
     put(laenge + 1, z);
     if (overflow)
         return refuse();
-    if (blockCheck(Puffer.data() + 1, static_cast<std::size_t>(Anzahl), coversStx()) != z)
+    if (blockCheck(Puffer.data() + 1, static_cast<std::size_t>(laenge), coversStx()) != z)
         return refuse();
     ZeichenSchreiben(ctl::DLE);
+    Anzahl = laenge;
     return true;
 }
 

@@ -58,8 +58,9 @@ public:
     bool TelegrammSenden(int Laenge, const QByteArray &Text);
     bool ZeichenLesen(std::uint8_t &Zeichen);
     void ZeichenSchreiben(std::uint8_t Zeichen);
-    // Fills Puffer[1..Anzahl] with the data and Puffer[Anzahl + 1] with the block check. A
-    // telegram that would not fit into Puffer is refused with NAK.
+    // Fills Puffer[1..Anzahl] with the data and Puffer[Anzahl + 1] with the block check; Anzahl
+    // is set only for a telegram taken. A telegram that would not fit into Puffer is refused
+    // with NAK.
     bool TelegrammEmpfangen(int &Anzahl, std::span<std::uint8_t> Puffer);
     // The serial event handler.
     void MSComm1_OnComm();

@@ -187,7 +187,6 @@ void V24Mon::Form_Resize()
         m_image = QImage(m_canvas->size().expandedTo(QSize(1, 1)), QImage::Format_RGB32);
     const int w = m_image.width() * MonitorGrid::kTwipsPerPixel;
     const int h = m_image.height() * MonitorGrid::kTwipsPerPixel;
-    m_cursorPos = 0;
     m_cellsDrawn = 0;
     m_grid = MonitorGrid::forArea(w, h);
 

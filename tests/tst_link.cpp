@@ -493,6 +493,7 @@ private slots:
         Bytes memory(10, 0xAA);
         int anzahl = 3;
         QVERIFY(!rig.link.TelegrammEmpfangen(anzahl, std::span(memory).first(6)));
+        QCOMPARE(anzahl, 3); // no count for a telegram refused
         QCOMPARE(int(rig.link.LinkFehler), c.fehler);
         QCOMPARE(bytes(rig.line.out), bytes(c.written));
         // The head of the buffer is cleared; nothing past its end is touched.
