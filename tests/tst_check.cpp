@@ -81,6 +81,9 @@ private slots:
         row("silent unit", "status query", 132, "send failed: no DLE within 1 s (132)");
         row("six NAKs", "LED 2 on", 137, "send failed: refused with NAK 6 times (137)");
         row("wrong acknowledgement digit", "display clear", 0, "acknowledged with digit 2");
+        // A line answered with the wrong digit fails at that line, not at the clear after them.
+        row("wrong digit for a display line", "display line 1 normal", 0,
+            "acknowledged with digit 2");
         row("no status reply", "status query", 132, "no unit found: no reply within 1 s (132)");
         row("broken status reply", "status query", 136,
             "no unit found: broken reply, refused with NAK (136)");
@@ -101,6 +104,11 @@ private slots:
             rig.on.unit().nakFromBlock(4); // status query, LED 1 on, blinking, off
         else if (fault == "wrong acknowledgement digit")
             rig.on.unit().setAckDigit('2');
+        else if (fault == "wrong digit for a display line")
+            rig.check.stepDone = [&rig](const CheckStep &step, int, int) {
+                if (step.name == "display clear")
+                    rig.on.unit().setAckDigit('2');
+            };
         else if (fault == "no status reply")
             rig.on.unit().setStatusReply({});
         else if (fault == "line kept busy after a give-way") {
@@ -701,6 +709,14 @@ private slots:
             const QByteArray kept = bytesOf(all, d == DirPc ? "PC" : "KELM");
             QVERIFY(kept.size() > 20 && sent[d].endsWith(kept));
         }
+        // Gone while recording: what it held still reaches the file, and the file says so.
+        {
+            TrafficJournal last;
+            QVERIFY(last.start(dir.filePath("last.txt"), &error));
+            last.V24MonWriteBuf(DirUnit, 0x06);
+        }
+        const QStringList last = journalLines(dir.filePath("last.txt"));
+        QVERIFY(last.last().endsWith("journal stopped") && bytesOf(last, "KELM") == "\x06");
     }
 
     // A journal that cannot go on says so once, with its file and the reason, and keeps what it
@@ -761,7 +777,7 @@ private slots:
             QVERIFY(journalLines(path).first().contains("journal started") &&
                     QFileInfo(path).size() > 900);
         // Started again, elsewhere: a fresh record, nothing of the one that stopped.
-        QVERIFY(j.start(dir.filePath("again.txt"), &error));
+        QVERIFY(j.start(dir.filePath("again.txt"), &error) && j.failure().isEmpty());
         QVERIFY(journalLines(dir.filePath("again.txt")).first().contains("journal started"));
     }
 

@@ -82,13 +82,17 @@ private slots:
         QVERIFY(QTest::qWaitForWindowExposed(&m));
         const int cells = m.grid().cells();
         QCOMPARE(cells, 140);
-        for (int i = 0; i < 500; ++i)
+        // Once round the ring and on: the records shown run across its last slot to its first.
+        const int written = TrafficRecord::kSlots + 50;
+        for (int i = 0; i < written; ++i)
             m.V24MonWriteBuf(i % 2, std::uint8_t(i));
         m.Form_Resize();
         QCOMPARE(m.CursorPos(), cells - 1);
-        QCOMPARE(m.RedrawFrom(), 500 - (cells - 1));
-        // Record 361 came from the unit: its text is in the unit band of cell 0, in black.
+        QCOMPARE(m.RedrawFrom(), (written - (cells - 1)) % TrafficRecord::kSlots);
+        // The oldest shown came from the unit: its text is in the unit band of cell 0, in black.
         QVERIFY(cellHasText(m, 0, 1, {0, 0, 225, 285}, 0) && !cellHasText(m, 0, 0));
+        // Cell 90 shows the ring's slot 1, a record from the unit as well.
+        QVERIFY(cellHasText(m, 90, 1, {0, 0, 225, 285}, 0) && !cellHasText(m, 90, 0));
         m.V24MonWriteBuf(0, 'B');
         QCOMPARE(m.CursorPos(), 0);
         QVERIFY(cellHasText(m, cells - 1, 0, {0, 0, 225, 285}, 255)); // white on green
@@ -198,7 +202,9 @@ private slots:
         };
         const QByteArray three = test::bytes({0, 2, 1, 16, 0, 0x41});
         row("hex", SaveKind::Hex, three, {"PC:  02    41 ", "KELM:    10    "});
-        row("ascii", SaveKind::Ascii, three, {"PC:  02    A  ", "KELM:    10    "});
+        // Plain: a new exchange opens no new block.
+        row("ascii", SaveKind::Ascii, three + test::bytes({0, 2, 1, 16}),
+            {"PC:  02    A  02    ", "KELM:    10       10 "});
         row("outside printable", SaveKind::Ascii, test::bytes({0, 0x7F, 0, 0x80, 0, 0x7E, 0, 0x1F}),
             {"PC:  7F 80 ~  1F ", "KELM: " + QByteArray(12, ' ')});
         // Each exchange is opened by the PC's STX and the unit's DLE.
