@@ -23,27 +23,25 @@ namespace kelm::test {
 namespace {
 // A program that ends itself from inside a test function (the tool's way out of a wait) would
 // look like a pass to CTest, the remaining tests never run: it fails instead.
-const bool kExitGuard = [] {
-    return std::atexit([] {
-               if (QTest::currentTestFunction()) {
-                   std::fprintf(stderr, "exit() called inside %s\n", QTest::currentTestFunction());
-                   std::_Exit(1);
-               }
-           }) == 0;
-}();
+const int kExitGuard = std::atexit([] {
+    if (QTest::currentTestFunction()) {
+        std::fprintf(stderr, "exit() called inside %s\n", QTest::currentTestFunction());
+        std::_Exit(1);
+    }
+});
 } // namespace
 
 ModalWatcher::ModalWatcher()
 {
-    m_timer.setInterval(20);
     connect(&m_timer, &QTimer::timeout, this, &ModalWatcher::check);
-    m_timer.start();
+    m_timer.start(20);
 }
 
 void ModalWatcher::check()
 {
+    // A dialog pending is one whose action runs; it is never a message box.
     QWidget *modal = QApplication::activeModalWidget();
-    if (!modal || !modal->isVisible())
+    if (!modal || !modal->isVisible() || modal == m_pending)
         return;
     if (auto *box = qobject_cast<QMessageBox *>(modal)) {
         messages << box->text();
@@ -52,31 +50,27 @@ void ModalWatcher::check()
         box->button(QMessageBox::Ok)->click();
         return;
     }
-    if (modal == m_pending)
-        return;
     if (dialogActions.empty()) {
         // A dialog the test did not ask for would wait for a click that never comes: close it
         // and fail the test with what it said.
-        QString text = modal->windowTitle();
+        QString text = QStringLiteral("unexpected modal dialog: ") + modal->windowTitle();
         for (const QLabel *label : modal->findChildren<QLabel *>())
             if (!label->text().isEmpty())
                 text += QLatin1String(" | ") + label->text();
         modal->close(); // a dialog's close is its reject
-        QTest::qFail(qPrintable(QStringLiteral("unexpected modal dialog: ") + text), __FILE__,
-                     __LINE__);
+        QTest::qFail(qPrintable(text), __FILE__, __LINE__);
         return;
     }
     // Run the action from the event loop, so that this timer keeps firing for the message
     // boxes the action itself may bring up.
-    auto action = std::move(dialogActions.front());
-    dialogActions.erase(dialogActions.begin());
     m_pending = modal;
     // The dialog stays pending while its action runs: OK runs the status query, which lets this
     // timer fire again with the same dialog still in front.
-    QTimer::singleShot(0, modal, [this, action, modal] {
+    QTimer::singleShot(0, modal, [this, action = std::move(dialogActions.front()), modal] {
         action(modal);
         m_pending = nullptr;
     });
+    dialogActions.erase(dialogActions.begin());
 }
 
 UnitOnLine::UnitOnLine()
@@ -106,19 +100,11 @@ LinkOnLine::LinkOnLine(TrafficSink &sink, LinkHost &host, bool stx) : link(port,
 
 UnitProcess::UnitProcess(const QString &program, const QString &link)
 {
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-    m_process.setProcessEnvironment(env);
     m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     QObject::connect(&m_process, &QProcess::readyReadStandardOutput, [this] { read(); });
-    m_process.start(program, {QStringLiteral("--pty"), link, QStringLiteral("--script")});
+    // env hands its process on to the program: a kill reaches the unit itself.
+    m_process.start("env", {"QT_QPA_PLATFORM=offscreen", program, "--pty", link, "--script"});
     (void)QTest::qWaitFor([this] { return !device.isEmpty(); }, 10000);
-}
-
-void UnitProcess::kill()
-{
-    m_process.kill();
-    m_process.waitForFinished(3000);
 }
 
 void UnitProcess::read()
@@ -159,8 +145,7 @@ Ser2net::Ser2net(const QString &device, const QString &kind, const QString &line
                                    .arg(device, line)
                                    .toUtf8()))
             return;
-        m_process.start(QStringLiteral("ser2net"),
-                        {"-n", "-u", "-P", m_dir.filePath("pid"), "-c", config});
+        m_process.start("ser2net", {"-n", "-u", "-P", m_dir.filePath("pid"), "-c", config});
         // Listening, as the socket table says: a probe connection would make it open the line.
         const QString listening = QString::asprintf(": 0100007F:%04X 00000000:0000 0A ", port);
         if (QTest::qWaitFor([&] { return socketTable().contains(listening); }, 5000))
@@ -170,22 +155,14 @@ Ser2net::Ser2net(const QString &device, const QString &kind, const QString &line
     }
 }
 
-void Ser2net::stop()
-{
-    m_process.kill();
-    m_process.waitForFinished(3000);
-}
-
 FileSizeLimit::FileSizeLimit(long bytes)
 {
     std::signal(SIGXFSZ, SIG_IGN);
     rlimit limit{};
-    if (::getrlimit(RLIMIT_FSIZE, &limit) != 0)
-        return;
-    m_saved = limit.rlim_cur;
-    m_restore = true;
-    limit.rlim_cur = rlim_t(bytes);
-    ::setrlimit(RLIMIT_FSIZE, &limit);
+    m_restore = ::getrlimit(RLIMIT_FSIZE, &limit) == 0;
+    m_saved = std::exchange(limit.rlim_cur, rlim_t(bytes));
+    if (m_restore)
+        ::setrlimit(RLIMIT_FSIZE, &limit);
 }
 
 FileSizeLimit::~FileSizeLimit()
@@ -199,32 +176,6 @@ FileSizeLimit::~FileSizeLimit()
 }
 
 namespace {
-
-QString point(QPointF p)
-{
-    return QString::asprintf("%.2f,%.2f", p.x(), p.y());
-}
-
-QString brushText(const QBrush &b)
-{
-    if (b.style() == Qt::NoBrush)
-        return QStringLiteral("none");
-    const QGradient *g = b.gradient();
-    if (!g)
-        return b.color().name(QColor::HexArgb);
-    QString text;
-    if (g->type() == QGradient::LinearGradient) {
-        const auto *l = static_cast<const QLinearGradient *>(g);
-        text = "linear " + point(l->start()) + ' ' + point(l->finalStop());
-    } else if (g->type() == QGradient::RadialGradient) {
-        const auto *r = static_cast<const QRadialGradient *>(g);
-        text = QString::asprintf("radial %s %.2f %s", qPrintable(point(r->center())), r->radius(),
-                                 qPrintable(point(r->focalPoint())));
-    }
-    for (const QGradientStop &stop : g->stops())
-        text += QString::asprintf(" %.2f:", stop.first) + stop.second.name(QColor::HexArgb);
-    return text;
-}
 
 // Rectangles, lines and ellipses reach it as paths and polygons, as QPaintEngine hands them on.
 class LogEngine : public QPaintEngine
@@ -277,14 +228,33 @@ public:
         const QString again = item.text() == m_lastText ? " moved " + point(at - m_lastAt) : "";
         m_lastText = item.text();
         m_lastAt = at;
-        add(QStringLiteral("text \"%1\" %2px bold %3")
-                .arg(item.text())
-                .arg(item.font().pixelSize())
-                .arg(item.font().bold()) +
+        add(QString::asprintf("text \"%s\" %dpx bold %d", qPrintable(item.text()),
+                              item.font().pixelSize(), int(item.font().bold())) +
             again);
     }
 
 private:
+    static QString point(QPointF p) { return QString::asprintf("%.2f,%.2f", p.x(), p.y()); }
+    static QString brushText(const QBrush &b)
+    {
+        if (b.style() == Qt::NoBrush)
+            return QStringLiteral("none");
+        const QGradient *g = b.gradient();
+        if (!g)
+            return b.color().name(QColor::HexArgb);
+        QString text;
+        if (g->type() == QGradient::LinearGradient) {
+            const auto *l = static_cast<const QLinearGradient *>(g);
+            text = "linear " + point(l->start()) + ' ' + point(l->finalStop());
+        } else if (g->type() == QGradient::RadialGradient) {
+            const auto *r = static_cast<const QRadialGradient *>(g);
+            text = QString::asprintf("radial %s %.2f %s", qPrintable(point(r->center())),
+                                     r->radius(), qPrintable(point(r->focalPoint())));
+        }
+        for (const QGradientStop &stop : g->stops())
+            text += QString::asprintf(" %.2f:", stop.first) + stop.second.name(QColor::HexArgb);
+        return text;
+    }
     void add(const QString &what) { m_lines << what + m_state; }
     QStringList &m_lines;
     QString m_state, m_lastText;
@@ -345,8 +315,7 @@ QString socketTable()
 qint64 portLockHolder(const QString &device)
 {
     // Named as the serial port library names it: without "/dev/", slashes made underscores.
-    QString name = device.startsWith("/dev/") ? device.mid(5) : device;
-    name = "LCK.." + name.replace('/', '_');
+    const QString name = "LCK.." + device.mid(device.startsWith("/dev/") ? 5 : 0).replace('/', '_');
     for (const char *dir : {"/var/lock", "/run/lock", "/etc/locks", "/var/spool/locks",
                             "/var/spool/uucp", "/tmp", "/var/tmp", "/var/lock/lockdev"})
         if (const QByteArray lock = readFile(QDir(dir).filePath(name)); !lock.isEmpty())

@@ -36,10 +36,8 @@ class ModalWatcher : public QObject
 
 public:
     ModalWatcher();
-    QStringList messages;
-    // The object name of each message box's owner window, empty for none.
-    QStringList owners;
-    // Each message box's icon.
+    // Each message box's text, the object name of its owner window (empty for none), its icon.
+    QStringList messages, owners;
     QList<QMessageBox::Icon> icons;
     // Actions for the next modal windows that are not message boxes (the configuration
     // dialog), taken in order.
@@ -74,6 +72,13 @@ struct LinkOnLine
     bool opened = false;
 };
 
+// Ends a helper process at once, and waits for it.
+inline void kill(QProcess &process)
+{
+    process.kill();
+    process.waitForFinished(3000);
+}
+
 // kelm-unit --pty LINK --script as a process of its own: commands in, settled blocks out.
 class UnitProcess
 {
@@ -81,7 +86,7 @@ public:
     UnitProcess(const QString &program, const QString &link);
     ~UnitProcess() { kill(); }
     void command(const QString &line) { m_process.write((line + QLatin1Char('\n')).toUtf8()); }
-    void kill();
+    void kill() { test::kill(m_process); }
     void clearRx()
     {
         rx.clear();
@@ -105,7 +110,7 @@ public:
     Ser2net(const QString &device, const QString &kind, const QString &line = "9600e81");
     ~Ser2net() { stop(); }
     QString url; // kind://127.0.0.1:PORT; empty when the server did not start
-    void stop();
+    void stop() { kill(m_process); }
 
 private:
     QTemporaryDir m_dir;
@@ -115,10 +120,7 @@ private:
 class RecordingSink : public TrafficSink
 {
 public:
-    void V24MonWriteBuf(std::uint8_t direction, std::uint8_t value) override
-    {
-        records.emplace_back(direction, value);
-    }
+    void V24MonWriteBuf(std::uint8_t d, std::uint8_t v) override { records.emplace_back(d, v); }
     std::vector<std::pair<std::uint8_t, std::uint8_t>> records;
 };
 

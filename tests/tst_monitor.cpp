@@ -4,11 +4,8 @@
 #include "monitor/LogFormat.h"
 #include "monitor/V24Mon.h"
 
-#include <QAction>
 #include <QDir>
 #include <QMenuBar>
-#include <QTemporaryDir>
-#include <QTest>
 #include <cstring>
 
 using namespace kelm;
@@ -21,11 +18,10 @@ QByteArrayList lines(const QByteArray &file)
     QByteArrayList out = file.split('\n');
     if (!out.isEmpty() && out.last().isEmpty())
         out.removeLast();
-    for (QByteArray &l : out) {
-        if (!l.endsWith('\r'))
-            return {}; // every line must end with CR LF
+    if (!std::ranges::all_of(out, [](const QByteArray &l) { return l.endsWith('\r'); }))
+        return {}; // every line must end with CR LF
+    for (QByteArray &l : out)
         l.chop(1);
-    }
     return out;
 }
 // Whether cell p's band (0 the PC's, 1 the unit's) carries ink within `area`, in twips from the
@@ -68,9 +64,8 @@ private slots:
         QFETCH(QSize, area);
         QFETCH(QSize, grid);
         const MonitorGrid g = MonitorGrid::forArea(area.width(), area.height());
-        QCOMPARE(QSize(g.cols, g.rows), grid);
-        QCOMPARE(g.cellLeft(g.cols + 1), g.cols > 1 ? 650 + 250 : 650);
-        QCOMPARE(g.rowTop(g.cols), 660);
+        QCOMPARE(std::tuple(QSize(g.cols, g.rows), g.cellLeft(g.cols + 1), g.rowTop(g.cols)),
+                 std::tuple(grid, g.cols > 1 ? 650 + 250 : 650, 660));
     }
 
     // A redraw shows the newest records that fit, from cell 0; appends then draw on and wrap;
@@ -94,20 +89,16 @@ private slots:
         // Cell 90 shows the ring's slot 1, a record from the unit as well.
         QVERIFY(cellHasText(m, 90, 1, {0, 0, 225, 285}, 0) && !cellHasText(m, 90, 0));
         m.V24MonWriteBuf(0, 'B');
-        QCOMPARE(m.CursorPos(), 0);
+        QCOMPARE(std::tuple(m.CursorPos(), m.cellsDrawnSinceRedraw()), std::tuple(0, 1));
         QVERIFY(cellHasText(m, cells - 1, 0, {0, 0, 225, 285}, 255)); // white on green
-        QCOMPARE(m.cellsDrawnSinceRedraw(), 1);
         m.findChild<QAction *>("MnuClear")->trigger();
-        QCOMPARE(m.record().count(), 0);
-        QCOMPARE(m.CursorPos(), 0);
+        QCOMPARE(std::tuple(m.record().count(), m.CursorPos()), std::tuple(0, 0));
         QVERIFY(!cellHasText(m, cells - 1, 0) && !cellHasText(m, cells - 1, 1));
         // The cursor's cell in each band's darker shade, the next in the band's own, on the
         // dark ground.
-        auto colour = [&m](int p, int direction) {
-            return m.picture()
-                .pixelColor((m.grid().cellLeft(p) + 125) / 15,
-                            (m.grid().rowTop(p) + 150 + 300 * direction) / 15)
-                .name();
+        auto colour = [&m](int p, int band) {
+            const int x = m.grid().cellLeft(p) + 125, y = m.grid().rowTop(p) + 150 + 300 * band;
+            return m.picture().pixelColor(x / 15, y / 15).name();
         };
         QCOMPARE(QStringList({colour(0, 0), colour(0, 1), colour(1, 0), colour(1, 1),
                               m.picture().pixelColor(1, 1).name()}),
@@ -196,9 +187,8 @@ private slots:
         QTest::addColumn<int>("kind");
         QTest::addColumn<QByteArray>("records"); // direction and value, pair by pair
         QTest::addColumn<QByteArrayList>("body");
-        auto row = [](const char *name, SaveKind kind, const QByteArray &records,
-                      QByteArrayList body) {
-            QTest::newRow(name) << int(kind) << records << (body << kRule);
+        auto row = [](const char *name, SaveKind kind, const QByteArray &rec, QByteArrayList body) {
+            QTest::newRow(name) << int(kind) << rec << (body << kRule);
         };
         const QByteArray three = test::bytes({0, 2, 1, 16, 0, 0x41});
         row("hex", SaveKind::Hex, three, {"PC:  02    41 ", "KELM:    10    "});
@@ -243,9 +233,9 @@ private slots:
             if (i >= 21)
                 expected += V24MonHex(std::uint8_t(i % 251)) + ' ';
         }
-        QCOMPARE(r.count(), 9899);
         auto l = lines(formatLog(r, SaveKind::Hex, "d", "t"));
-        QCOMPARE(l.size(), 2 + 495 * 3); // 494 full pairs and one of 19
+        // The ring's count, and the log's lines: 494 full pairs and one of 19.
+        QCOMPARE(std::tuple(r.count(), l.size()), std::tuple(9899, 2 + 495 * 3));
         QByteArray all;
         for (int i = 2; i < l.size(); i += 3)
             all += l[i].mid(5);
@@ -343,12 +333,10 @@ private slots:
             monitor.V24MonWriteBuf(0, std::uint8_t(value));
         monitor.V24MonWriteBuf(1, 16);
         const QList<QAction *> saves = monitor.menuBar()->actions().first()->menu()->actions();
-        const SaveKind kinds[] = {SaveKind::Hex, SaveKind::HexStructured, SaveKind::Ascii,
-                                  SaveKind::AsciiStructured};
-        for (int i = 0; i < 4; ++i) {
+        for (int i = 0; i < 4; ++i) { // in the order of SaveKind
             saves[i]->trigger();
             QCOMPARE(lines(test::readFile(dir.filePath("log.txt"))).mid(2),
-                     lines(formatLog(monitor.record(), kinds[i], "", "")).mid(2));
+                     lines(formatLog(monitor.record(), SaveKind(i), "", "")).mid(2));
         }
         QCOMPARE(watcher.messages.size(), 1);
     }
