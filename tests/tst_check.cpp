@@ -493,7 +493,7 @@ private slots:
         QMap<QString, int> seen;
         QXmlStreamAttributes suite;
         QMap<QString, QString> property;
-        QString failureType;
+        QString failure; // its type, message and text
         while (!xml.atEnd()) {
             if (xml.readNext() != QXmlStreamReader::StartElement || !++seen[xml.name().toString()])
                 continue;
@@ -503,7 +503,10 @@ private slots:
                 property[xml.attributes().value("name").toString()] =
                     xml.attributes().value("value").toString();
             if (xml.name() == u"failure")
-                failureType = xml.attributes().value("type").toString();
+                failure =
+                    QStringList{xml.attributes().value("type").toString(),
+                                xml.attributes().value("message").toString(), xml.readElementText()}
+                        .join(" | ");
         }
         QCOMPARE(property["result"], report); // "interrupted" has no count of its own
         // What the unit answered to the status query, where it answered; the property either way.
@@ -513,12 +516,16 @@ private slots:
         QVERIFY2(!xml.hasError() && seen["testcase"] >= 64, qPrintable(xml.errorString()));
         QVERIFY(seen["testsuites"] == 1 && seen["testsuite"] == 1);
         QCOMPARE(suite.value("name").toString(), "kelm-check");
-        // The link's error code, where the failed step has one, as both reports give it.
-        QString linkError;
+        // The failed step's detail, and its link error code where it has one, as both reports
+        // give them.
+        QString linkError, detail;
         for (const QJsonValue step : json["steps"].toArray())
-            if (step["result"] == "failed" && step["error"].isDouble())
-                linkError = QStringLiteral("link error %1").arg(step["error"].toInt());
-        QCOMPARE(failureType, linkError);
+            if (step["result"] == "failed") {
+                detail = step["detail"].toString();
+                if (step["error"].isDouble())
+                    linkError = QStringLiteral("link error %1").arg(step["error"].toInt());
+            }
+        QCOMPARE(failure, detail.isEmpty() ? "" : linkError + " | " + detail + " | " + detail);
         QCOMPARE(linkError.isEmpty(), !stderrHas.contains(" (132)"));
         // A line a case, to read.
         QCOMPARE(int(junit.count("\n        <testcase ")), seen["testcase"]);

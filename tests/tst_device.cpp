@@ -221,6 +221,11 @@ private slots:
             w.TasteSetzen(reinterpret_cast<std::uint8_t &>(c));
         w.DisplayQuittung(reinterpret_cast<std::uint8_t &>(ack));
         QCOMPARE(reportsShown(w) + " ack " + QString::number(w.device().QuittungsCode), shown);
+        // A selector's label keeps its designed place and height, whatever its digits.
+        for (const auto &[name, left] : {std::pair("lblWS1", 112), {"lblWS2", 224}}) {
+            const QRect r = w.findChild<QLabel *>(name)->geometry();
+            QCOMPARE(std::tuple(r.x(), r.y(), r.height()), std::tuple(left, 376, 24));
+        }
         // A report never touches the LED squares.
         for (int k = 0; k < 12; ++k)
             QCOMPARE(w.findChild<Shape *>(QStringLiteral("shpTaste%1").arg(k))->fillColor(),
