@@ -155,6 +155,25 @@ Ser2net::Ser2net(const QString &device, const QString &kind, const QString &line
     }
 }
 
+bool FullServer::fill()
+{
+    // Two waiting, as the socket table shows, past a backlog of one.
+    server.setListenBacklogSize(1);
+    if (!server.listen(QHostAddress::LocalHost))
+        return false;
+    server.pauseAccepting();
+    for (QTcpSocket &client : queued)
+        client.connectToHost(QHostAddress::LocalHost, server.serverPort());
+    const QString waiting =
+        QString::asprintf("0100007F:%04X 00000000:0000 0A 00000000:00000002 ", server.serverPort());
+    return QTest::qWaitFor([&] { return socketTable().contains(waiting); });
+}
+
+bool FullServer::tried() const
+{
+    return socketTable().contains(QString::asprintf("0100007F:%04X 02 ", server.serverPort()));
+}
+
 FileSizeLimit::FileSizeLimit(long bytes)
 {
     std::signal(SIGXFSZ, SIG_IGN);

@@ -16,6 +16,8 @@
 #include <QPointer>
 #include <QProcess>
 #include <QStringList>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QWidget>
@@ -78,6 +80,19 @@ inline void kill(QProcess &process)
     process.kill();
     process.waitForFinished(3000);
 }
+
+// A server on this machine whose queue of connections is full: the next attempt to connect to
+// it goes unanswered.
+struct FullServer
+{
+    // Whether the queue filled.
+    bool fill();
+    QString url() const { return "tcp://127.0.0.1:" + QString::number(server.serverPort()); }
+    // Whether some attempt to connect to it is under way (SYN_SENT in the socket table).
+    bool tried() const;
+    QTcpServer server;
+    QTcpSocket queued[2];
+};
 
 // kelm-unit --pty LINK --script as a process of its own: commands in, settled blocks out.
 class UnitProcess

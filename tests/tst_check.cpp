@@ -16,8 +16,6 @@
 #include <QRegularExpression>
 #include <QScopeGuard>
 #include <QSignalSpy>
-#include <QTcpServer>
-#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimeZone>
@@ -360,20 +358,9 @@ private slots:
         std::optional<test::Ser2net> server;
         if (arguments.contains("@rfc2217"))
             QVERIFY(!server.emplace(link, "rfc2217", "9600e81").url.isEmpty());
-        // A server whose queue of connections is full (two waiting, as the socket table shows, past
-        // a backlog of one): the next one's attempt goes unanswered.
-        QTcpServer full;
-        full.setListenBacklogSize(1);
-        QTcpSocket queued[2];
-        if (arguments.contains("@unanswered")) {
-            QVERIFY(full.listen(QHostAddress::LocalHost));
-            full.pauseAccepting();
-            for (QTcpSocket &client : queued)
-                client.connectToHost(QHostAddress::LocalHost, full.serverPort());
-            const QString waiting = QString::asprintf(
-                "0100007F:%04X 00000000:0000 0A 00000000:00000002 ", full.serverPort());
-            QVERIFY(QTest::qWaitFor([&] { return test::socketTable().contains(waiting); }));
-        }
+        test::FullServer full;
+        if (arguments.contains("@unanswered"))
+            QVERIFY(full.fill());
         if (arguments.contains("--json"))
             arguments << "--junit" << dir.filePath("report.xml");
         // A line whose far end never answers; the terminal the program prints to, for the row
@@ -385,8 +372,7 @@ private slots:
             .replaceInStrings("@dir", dir.path())
             .replaceInStrings("@silent", QString::fromStdString(silent.slavePath()))
             .replaceInStrings("@rfc2217", server ? server->url : QString())
-            .replaceInStrings("@unanswered",
-                              "tcp://127.0.0.1:" + QString::number(full.serverPort()));
+            .replaceInStrings("@unanswered", full.url());
         const QByteArray old = "{\"result\": \"an earlier report\"}\n";
         QVERIFY(test::writeFile(reportPath, old));
         QVERIFY(test::writeFile(dir.filePath("config/kelm/kelm.conf"),
@@ -413,11 +399,10 @@ private slots:
         QString err;
         auto readErr = [&] { return err += QString::fromLocal8Bit(check.readAllStandardError()); };
         // Each event waits for its moment in the run; a connection's, for its attempt to be under
-        // way (SYN_SENT in the socket table).
+        // way.
         const bool connecting = event.endsWith("connecting");
-        const QString attempt = QString::asprintf("0100007F:%04X 02 ", full.serverPort());
         auto moment = [&] {
-            return connecting ? test::socketTable().contains(attempt)
+            return connecting ? full.tried()
                               : readErr().contains(event == "rmdir" ? "10/64" : "64/65");
         };
         if (!event.isEmpty() && event != "limit" && event != "tty")

@@ -436,6 +436,7 @@ private slots:
         QTest::newRow("no STX") << Empfang{{0x41}, {}, wrong, {NAK}};
         QTest::newRow("silent after STX") << Empfang{{STX}, {}, timeout, {DLE}};
         QTest::newRow("silent in the data") << Empfang{{STX}, {0x30, 0x41}, timeout, {DLE}};
+        QTest::newRow("silent after DLE") << Empfang{{STX}, {0x30, DLE}, timeout, {DLE}};
         QTest::newRow("no ETX") << Empfang{{STX}, {0x30, DLE, 0x41}, wrong, {DLE, NAK}};
         Bytes bad = closing({0x30, 0x41, 0x51});
         bad.back() ^= 0x01;

@@ -76,6 +76,7 @@ private slots:
         m.show();
         QVERIFY(QTest::qWaitForWindowExposed(&m));
         const int cells = m.grid().cells();
+        const QSize size = m.size();
         QCOMPARE(cells, 140);
         // Once round the ring and on: the records shown run across its last slot to its first.
         const int written = TrafficRecord::kSlots + 50;
@@ -116,6 +117,12 @@ private slots:
         QTRY_COMPARE(m.grid().cells(), 1);
         m.V24MonWriteBuf(0, 'C');
         QCOMPARE(m.CursorPos(), 0);
+        // Redrawn too small to show any record, then large again: the window shows its records
+        // from the oldest once more.
+        m.Form_Resize();
+        m.resize(size);
+        QTRY_COMPARE(m.grid().cells(), cells);
+        QCOMPARE(m.RedrawFrom(), 0);
     }
 
     // Bytes with a word or a character under their hex digits, then bytes without.
