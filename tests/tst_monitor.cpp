@@ -120,9 +120,11 @@ private slots:
         // Redrawn too small to show any record, then large again: the window shows its records
         // from the oldest once more.
         m.Form_Resize();
+        QCOMPARE(m.RedrawFrom(), 1);
         m.resize(size);
         QTRY_COMPARE(m.grid().cells(), cells);
-        QCOMPARE(m.RedrawFrom(), 0);
+        QCOMPARE(std::tuple(m.RedrawFrom(), m.CursorPos()), std::tuple(0, 1));
+        QVERIFY(cellHasText(m, 0, 0) && !cellHasText(m, 0, 1));
     }
 
     // Bytes with a word or a character under their hex digits, then bytes without.

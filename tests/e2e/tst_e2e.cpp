@@ -51,10 +51,11 @@ private slots:
         m_unit = std::make_unique<test::UnitProcess>(KELM_UNIT_BIN, m_link);
         QVERIFY(!m_unit->device.isEmpty());
 
-        // The tool's environment, this process's own: nothing else here reads these.
-        qputenv("XDG_CONFIG_HOME", m_home.filePath("config").toLocal8Bit());
-        qputenv("XDG_STATE_HOME", m_home.filePath("state").toLocal8Bit());
-        qputenv("QT_QPA_PLATFORM", "xcb");
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("XDG_CONFIG_HOME", m_home.filePath("config"));
+        env.insert("XDG_STATE_HOME", m_home.filePath("state"));
+        env.insert("QT_QPA_PLATFORM", "xcb");
+        m_tool.setProcessEnvironment(env);
         m_tool.setProcessChannelMode(QProcess::ForwardedChannels);
         m_tool.start(QStringLiteral(KELM_BIN), {});
         QVERIFY(m_tool.waitForStarted());
