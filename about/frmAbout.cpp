@@ -61,6 +61,7 @@ frmAbout::frmAbout(QWidget *parent) : QDialog(parent)
     text1->setReadOnly(true);
     // Five lines of address fit the designed height without a scroll bar or touching the edge.
     text1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    text1->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     text1->document()->setDocumentMargin(3);
     QFont addressFont = text1->font();
     for (int px = 13; px > 8; --px) {
