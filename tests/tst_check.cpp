@@ -478,7 +478,8 @@ private slots:
         QMap<QString, int> seen;
         QXmlStreamAttributes suite;
         QMap<QString, QString> property;
-        QString failure; // its type, message and text
+        QString failure;   // its type, message and text
+        QStringList skips; // each skipped case's reason, empty for none
         while (!xml.atEnd()) {
             if (xml.readNext() != QXmlStreamReader::StartElement || !++seen[xml.name().toString()])
                 continue;
@@ -492,6 +493,8 @@ private slots:
                     QStringList{xml.attributes().value("type").toString(),
                                 xml.attributes().value("message").toString(), xml.readElementText()}
                         .join(" | ");
+            if (xml.name() == u"skipped")
+                skips << xml.attributes().value("message").toString();
         }
         QCOMPARE(property["result"], report); // "interrupted" has no count of its own
         // What the unit answered to the status query, where it answered; the property either way.
@@ -501,16 +504,19 @@ private slots:
         QVERIFY2(!xml.hasError() && seen["testcase"] >= 64, qPrintable(xml.errorString()));
         QVERIFY(seen["testsuites"] == 1 && seen["testsuite"] == 1);
         QCOMPARE(suite.value("name").toString(), "kelm-check");
-        // The failed step's detail, and its link error code where it has one, as both reports
-        // give them.
+        // The failed step's detail, and its link error code where it has one, and each skipped
+        // step's reason, as both reports give them.
         QString linkError, detail;
+        QStringList skipped;
         for (const QJsonValue step : json["steps"].toArray())
             if (step["result"] == "failed") {
                 detail = step["detail"].toString();
                 if (step["error"].isDouble())
                     linkError = QStringLiteral("link error %1").arg(step["error"].toInt());
-            }
+            } else if (step["result"] == "skipped")
+                skipped << step["detail"].toString();
         QCOMPARE(failure, detail.isEmpty() ? "" : linkError + " | " + detail + " | " + detail);
+        QCOMPARE(skips, skipped);
         QCOMPARE(linkError.isEmpty(), !stderrHas.contains(" (132)"));
         // A line a case, to read.
         QCOMPARE(int(junit.count("\n        <testcase ")), seen["testcase"]);
