@@ -685,9 +685,16 @@ private slots:
         auto shown = [&port] {
             return QStringList{QString::number(port.commPortNumber()), port.settings(), port.tag()};
         };
-        for (const char *option : {"optCOM1", "optBaudrate1", "optSoftware0"})
-            click(&d, option);
-        QCOMPARE(shown(), (QStringList{"2", "19200,e,8,1", "STX"}));
+        // Each choice takes effect as it is clicked, also back to the start values.
+        for (const auto &[options, want] :
+             {std::pair(QStringList{"optCOM1", "optBaudrate1", "optSoftware0"},
+                        QStringList{"2", "19200,e,8,1", "STX"}),
+              {{"optBaudrate0", "optSoftware1"}, {"2", "9600,e,8,1", ""}},
+              {{"optBaudrate1", "optSoftware0"}, {"2", "19200,e,8,1", "STX"}}}) {
+            for (const QString &option : options)
+                click(&d, option);
+            QCOMPARE(shown(), want);
+        }
         click(&d, "CancelButton");
         QCOMPARE(shown(), (QStringList{"1", "9600,e,8,1", ""}));
         QVERIFY(port.portOpen());
