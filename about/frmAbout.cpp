@@ -5,6 +5,8 @@
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QtMath>
+#include <algorithm>
 
 namespace kelm {
 
@@ -66,8 +68,12 @@ frmAbout::frmAbout(QWidget *parent) : QDialog(parent)
     QFont addressFont = text1->font();
     for (int px = 13; px > 8; --px) {
         addressFont.setPixelSize(px);
-        if (5 * QFontMetrics(addressFont).lineSpacing() + 2 * 3 + 2 * text1->frameWidth() + 2 <=
-            text1->height())
+        // A line is as high as the text layout makes it: ascent, descent and any positive leading,
+        // rounded up together. The font's line spacing rounds each part on its own and can come
+        // out a pixel less, and the fifth line would then touch the edge.
+        const QFontMetricsF m(addressFont);
+        const int line = qCeil(m.ascent() + m.descent() + std::max(0.0, m.leading()));
+        if (5 * line + 2 * 3 + 2 * text1->frameWidth() + 2 <= text1->height())
             break;
     }
     text1->setFont(addressFont);
