@@ -215,6 +215,8 @@ private slots:
                  "(1 more steps skipped after the failure)\n"
                  "FAILED: 1 of 3 steps passed on /dev/ttyUSB0 at 19200 baud (STX), 3.3 s\n"
                  "journal j.txt stopped: No space left on device\n");
+        run.steps.resize(5);
+        QVERIFY(checkSummary(run).contains("\n(3 more steps skipped after the failure)\n"));
         // The continuous test's figures in the report, whole cycles of 512 characters.
         run.soakRan = true, run.soak = {.minutes = 2.5, .characters = 1000, .failures = 3};
         QCOMPARE(

@@ -689,7 +689,8 @@ private slots:
         for (const auto &[options, want] :
              {std::pair(QStringList{"optCOM1", "optBaudrate1", "optSoftware0"},
                         QStringList{"2", "19200,e,8,1", "STX"}),
-              {{"optBaudrate0", "optSoftware1"}, {"2", "9600,e,8,1", ""}},
+              {{"optBaudrate0"}, {"2", "9600,e,8,1", "STX"}},
+              {{"optSoftware1"}, {"2", "9600,e,8,1", ""}},
               {{"optBaudrate1", "optSoftware0"}, {"2", "19200,e,8,1", "STX"}}}) {
             for (const QString &option : options)
                 click(&d, option);
