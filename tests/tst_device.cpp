@@ -504,7 +504,7 @@ private slots:
         auto typeName = [&](const QString &name) {
             tool.watcher.dialogActions.push_back([&dir, name](QWidget *d) {
                 auto *box = qobject_cast<QFileDialog *>(d);
-                QVERIFY(box);
+                QVERIFY(box && box->acceptMode() == QFileDialog::AcceptSave);
                 box->setDirectory(dir.path());
                 box->findChild<QLineEdit *>("fileNameEdit")->setText(name);
                 static_cast<QDialog *>(box)->accept(); // as Save does
@@ -907,9 +907,18 @@ private slots:
             QCOMPARE(colours(line).value(8 * 185 + 180), green);            // row 8, past the text
         QVERIFY(colours("txtDisplay4").contains(QColor(0x2F, 0x45, 0x38))); // where ink is whole
         QVERIFY(std::ranges::max(colours("lblWS1"), {}, &QColor::lightness).lightness() >= 230);
-        QVERIFY(std::ranges::any_of(colours("lblDemo"), [](const QColor &c) {
-            return c.red() >= 230 && c.green() >= 150 && c.green() <= 230 && c.blue() <= 100;
-        }));
+        // The notice of demonstration mode in amber, centred in its strip of 149 columns.
+        const QList<QColor> demo = colours("lblDemo");
+        int first = 149, last = -1;
+        for (int i = 0; i < demo.size(); ++i) {
+            const QColor c = demo[i];
+            if (c.red() >= 230 && c.green() >= 150 && c.green() <= 230 && c.blue() <= 100) {
+                first = std::min(first, i % 149);
+                last = std::max(last, i % 149);
+            }
+        }
+        QVERIFY2(last >= 0 && std::abs(first - (148 - last)) <= 2,
+                 qPrintable(QStringLiteral("amber from column %1 to %2").arg(first).arg(last)));
         // The captions keep their designed places and size on the unit's face, whatever they
         // grow to.
         for (const auto &[name, at] :
