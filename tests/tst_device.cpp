@@ -828,31 +828,40 @@ private slots:
     void displayGlyphs_data()
     {
         QTest::addColumn<QString>("face"); // empty: the machine's own monospace face
-        QTest::newRow("as installed") << QString();
+        QTest::addColumn<int>("dpi");      // the desktop's text resolution, where not Qt's own
+        QTest::newRow("as installed") << QString() << 0;
+        // Large text on the desktop: the faces start well above what a line holds.
+        QTest::newRow("text at 144 dpi") << QString() << 144;
         for (const char *face : {"DejaVu Sans Mono", "Liberation Mono", "Noto Sans Mono"})
-            QTest::newRow(face) << QString::fromLatin1(face);
+            QTest::newRow(face) << QString::fromLatin1(face) << 0;
     }
 
     // Typed capitals and descenders stand whole in their line's 16-row band, whatever monospace
-    // face fontconfig gives, and the other fixed-size texts fit their boxes. Fontconfig reads its
-    // set-up once, so each face gets a process of its own: this program again, told to prefer
-    // the face for every family.
+    // face fontconfig gives and however large the desktop sets its text, and the other
+    // fixed-size texts fit their boxes. Fontconfig and Qt read their set-up once, so each face
+    // and resolution gets a process of its own: this program again, told to prefer the face for
+    // every family.
     void displayGlyphs()
     {
         QFETCH(QString, face);
-        if (!face.isEmpty() && qEnvironmentVariable("KELM_TEST_FACE") != face) {
+        QFETCH(int, dpi);
+        if ((!face.isEmpty() || dpi != 0) && !qEnvironmentVariableIsSet("KELM_TEST_CHILD")) {
             QTemporaryDir dir;
             const QString conf = dir.filePath("fonts.conf");
-            QVERIFY(test::writeFile(
-                conf,
-                "<?xml version=\"1.0\"?><fontconfig><include ignore_missing=\"yes\">"
-                "/etc/fonts/fonts.conf</include><match target=\"pattern\"><edit name=\"family\" "
-                "mode=\"prepend_first\" binding=\"strong\"><string>" +
-                    face.toUtf8() + "</string></edit></match></fontconfig>"));
+            const QByteArray prefer = "<match target=\"pattern\"><edit name=\"family\" "
+                                      "mode=\"prepend_first\" binding=\"strong\"><string>" +
+                                      face.toUtf8() + "</string></edit></match>";
+            QVERIFY(test::writeFile(conf, "<?xml version=\"1.0\"?><fontconfig><include "
+                                          "ignore_missing=\"yes\">/etc/fonts/fonts.conf</include>" +
+                                              (face.isEmpty() ? "" : prefer) + "</fontconfig>"));
             QProcess child;
             child.setProcessChannelMode(QProcess::MergedChannels);
-            QVERIFY2(runAlone(child, "displayGlyphs:" + face,
-                              {{"FONTCONFIG_FILE", conf}, {"KELM_TEST_FACE", face}}),
+            // The resolution of text only: the window keeps its pixels.
+            QVERIFY2(runAlone(child, "displayGlyphs:" + QString(QTest::currentDataTag()),
+                              {{"FONTCONFIG_FILE", conf},
+                               {"KELM_TEST_CHILD", "1"},
+                               {"QT_FONT_DPI", QString::number(dpi != 0 ? dpi : 96)},
+                               {"QT_ENABLE_HIGHDPI_SCALING", "0"}}),
                      child.readAll().constData());
             return;
         }
