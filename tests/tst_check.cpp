@@ -229,6 +229,9 @@ private slots:
         QVERIFY2(cut.contains("\nkey 1         skipped    2.50s  interrupted\nINTERRUPTED: 1 of 2"),
                  qPrintable(cut));
         QVERIFY2(!cut.contains("after the failure"), qPrintable(cut));
+        // A run without a single step passed nothing.
+        run.steps.clear(), run.interrupted = false;
+        QCOMPARE(run.result(), "failed");
     }
 
     // A refusal in the continuous test is counted, the unit asked for again, and the test goes

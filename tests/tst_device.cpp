@@ -946,6 +946,16 @@ private slots:
             QVERIFY2(QFontMetrics(box->font()).height() <= box->height(),
                      qPrintable(box->objectName()));
         }
+        // And as large as designed, or where the face is too tall for that, as the box holds.
+        for (const auto &[name, px] : {std::pair("lblWS1", 18), {"lblDemo", 13}}) {
+            auto *box = w.findChild<QWidget *>(name);
+            QFont larger = box->font();
+            larger.setPixelSize(larger.pixelSize() + 1);
+            QVERIFY2(
+                larger.pixelSize() == px + 1 ||
+                    (larger.pixelSize() <= px && QFontMetrics(larger).height() > box->height()),
+                name);
+        }
         // On a desktop whose text is light, line 0's stays black; the others follow the
         // desktop.
         const QPalette desktop = QApplication::palette();
@@ -1125,6 +1135,12 @@ private slots:
                 remembered::saveJournal(odd, true);
                 QCOMPARE(remembered::journalFile(), odd);
             }
+            // The monitor hidden through the menu keeps its place at once: a tool that is then
+            // killed, or loses its power, has lost nothing.
+            again.mnuMonitorEA_Click();
+            again.V24Monitor().move(30, 40);
+            again.mnuMonitorEA_Click();
+            QVERIFY(test::readFile(state).contains("\nMonitor=@Point(30 40)\n"));
         });
     }
 };
