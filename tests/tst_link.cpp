@@ -243,9 +243,10 @@ struct ScriptedServer
     {
         pollfd p{fd, POLLIN, 0};
         const int c = ::poll(&p, 1, 10000) == 1 ? ::accept(fd, nullptr, nullptr) : -1;
-        // Offers of its own, each owed an answer: SGA, ECHO, and a request for TERMINAL-TYPE.
+        // Offers of its own, each owed an answer: SGA, ECHO both ways, and a request for
+        // TERMINAL-TYPE.
         if (c >= 0 && mode == "parity")
-            ::send(c, "\xff\xfb\x03\xff\xfb\x01\xff\xfd\x18", 9, MSG_NOSIGNAL);
+            ::send(c, "\xff\xfb\x03\xff\xfb\x01\xff\xfd\x01\xff\xfd\x18", 12, MSG_NOSIGNAL);
         QByteArray in, out;
         bool tookOption = false;
         char buf[256];
@@ -676,7 +677,8 @@ private slots:
             QTRY_VERIFY_WITH_TIMEOUT(server.hungUp, 2000);
         // The server's own offers answered: SGA taken, ECHO and TERMINAL-TYPE declined.
         if (mode == "parity")
-            for (const char *answer : {"\xff\xfd\x03", "\xff\xfe\x01", "\xff\xfc\x18"})
+            for (const char *answer :
+                 {"\xff\xfd\x03", "\xff\xfe\x01", "\xff\xfc\x01", "\xff\xfc\x18"})
                 QVERIFY2(server.heard.contains(answer), server.heard.toHex(' ').constData());
     }
 
