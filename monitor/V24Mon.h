@@ -70,6 +70,8 @@ public:
     bool showAscii() const { return m_showAscii == 1; }
     // Records drawn since the last full redraw, for checks that appends stay cheap.
     int cellsDrawnSinceRedraw() const { return m_cellsDrawn; }
+    // One record's text in cell p, in twips, on the picture or on any other painter.
+    void V24MonDrawByte(QPainter &painter, std::uint8_t direction, std::uint8_t value, int p);
 
 signals:
     // The window was hidden by its own means (title bar or "Exit").
@@ -81,7 +83,6 @@ protected:
 
 private:
     friend class MonitorCanvas;
-    void V24MonDrawByte(QPainter &painter, std::uint8_t direction, std::uint8_t value, int p);
     void fillCell(QPainter &painter, int p, const QColor &pcHalf, const QColor &unitHalf);
     void markCursor(QPainter &painter);
     void canvasResized();

@@ -289,10 +289,11 @@ private slots:
         const QString onLine = "--port @line --json @report";
         const QString soak = onLine + " --soak 1 --journal @journal";
         row("a unit on its line", onLine, 0, "64/64", "passed");
-        // Com 1 as kelm.conf maps it, past a line that lost its "=" (reported, not fatal); no
-        // progress where quiet is asked for.
+        // Com 1 as kelm.conf maps it, past a line that lost its "=" (reported, not fatal) after
+        // one with a name of a single letter (a setting, though unknown); no progress where
+        // quiet is asked for.
         row("Com 1 from kelm.conf", "--com 1 --quiet --json @report", 0,
-            "kelm.conf, line 2: \"Com2 /dev/ttyUSB4\" is not a setting", "passed");
+            "kelm.conf, line 3: \"Com2 /dev/ttyUSB4\" is not a setting", "passed");
         // A short run of the overnight kind, the unit at the pace of a 9600-baud line; its progress
         // says some 10 s have passed. On a terminal, the steps and the progress are one bar
         // redrawn in place.
@@ -382,7 +383,7 @@ private slots:
         const QByteArray old = "{\"result\": \"an earlier report\"}\n";
         QVERIFY(test::writeFile(reportPath, old));
         QVERIFY(test::writeFile(dir.filePath("config/kelm/kelm.conf"),
-                                "[Ports]\nCom2 /dev/ttyUSB4\nCom1=" + link.toUtf8() + "\n"));
+                                "X=1\n[Ports]\nCom2 /dev/ttyUSB4\nCom1=" + link.toUtf8() + "\n"));
         const test::ScopedEnv config("XDG_CONFIG_HOME", dir.filePath("config").toLocal8Bit());
         QProcess check;
         check.setChildProcessModifier([event, terminal = tty.slavePath()] {

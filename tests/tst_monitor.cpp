@@ -6,6 +6,7 @@
 
 #include <QDir>
 #include <QMenuBar>
+#include <QPainter>
 #include <cstring>
 
 using namespace kelm;
@@ -131,11 +132,12 @@ private slots:
     void printableBytesShowAsCharacters_data()
     {
         QTest::addColumn<int>("value");
-        QTest::addColumn<bool>("note");
-        for (int value : {0x02, 0x03, 0x10, 0x15, 0x41, 0x7E})
-            QTest::addRow("0x%02X", value) << value << true;
-        for (int value : {0x04, 0x11, 0x1F, 0x20, 0x7F})
-            QTest::addRow("0x%02X", value) << value << false;
+        QTest::addColumn<QString>("note");
+        // The byte in hex, then its note; a space's note is a space.
+        for (const QString row : {"02 STX", "03 ETX", "10 DLE", "15 NAK", "41 A", "7E ~", "20  ",
+                                  "04", "11", "1F", "7F"})
+            QTest::newRow(qPrintable("0x" + row.left(2)))
+                << row.left(2).toInt(nullptr, 16) << row.mid(3);
     }
 
     // In the ASCII view a printable byte is its one character, any other byte its two hex
@@ -143,7 +145,7 @@ private slots:
     void printableBytesShowAsCharacters()
     {
         QFETCH(int, value);
-        QFETCH(bool, note);
+        QFETCH(QString, note);
         const bool printable = value >= 0x20 && value < 0x7F;
         V24Mon m;
         m.show();
@@ -162,7 +164,17 @@ private slots:
         QVERIFY(hexEntry->isChecked() && !asciiEntry->isChecked()); // one view ticked at a time
         QCOMPARE(ascii != m.picture().copy(cell), printable);
         QVERIFY(cellHasText(m, 0, 0, upper));
-        QCOMPARE(cellHasText(m, 0, 0, lower), note);
+        QCOMPARE(cellHasText(m, 0, 0, lower), !note.trimmed().isEmpty());
+        // The hex digits at 8 points, the note at 5 (in twips, 20 a point).
+        test::PaintLog log(100, 100);
+        QPainter painter(&log);
+        m.V24MonDrawByte(painter, 0, std::uint8_t(value), 0);
+        painter.end();
+        QString drawn;
+        for (const QString &line : std::as_const(log.lines))
+            drawn += line.section(" bold", 0, 0) + ' ';
+        QCOMPARE(drawn, QString::asprintf("text \"%02X\" 160px ", value) +
+                            (note.isEmpty() ? "" : "text \"" + note + "\" 100px "));
         asciiEntry->trigger(); // and back at once, not at the next redraw
         QVERIFY(asciiEntry->isChecked() && !hexEntry->isChecked());
         QCOMPARE(m.picture().copy(cell), ascii);
