@@ -446,7 +446,8 @@ private slots:
         if (exitCode == 2 && event.isEmpty())
             QVERIFY2(!err.contains(QRegularExpression(R"(\d/6\d )")), qPrintable(err)); // no step
         // A signal ends it by that signal, after its clean end, as a shell must see to stop a
-        // loop over units at Ctrl-C: 128 plus its number to a script.
+        // loop over units at Ctrl-C: 128 plus its number to a script. (QProcess gives the
+        // signal's number as the exit code of a process a signal ended.)
         QCOMPARE(check.exitStatus() == QProcess::CrashExit, signo != 0);
         QCOMPARE(check.exitCode() + (signo != 0 ? 128 : 0), exitCode);
         QVERIFY(!err.contains('\033')); // no terminal here: lines, not a bar that redraws

@@ -151,7 +151,8 @@ bool runAlone(QProcess &child, const QString &function,
 {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     for (const auto &[name, value] : vars)
-        env.insert(name, value);
+        if (!value.isNull()) // null: as this process has it
+            env.insert(name, value);
     child.setProcessEnvironment(env);
     child.start(QCoreApplication::applicationFilePath(), {function});
     return child.waitForFinished(60000) && child.exitStatus() == QProcess::NormalExit &&
@@ -830,7 +831,8 @@ private slots:
         QTest::addColumn<QString>("face"); // empty: the machine's own monospace face
         QTest::addColumn<int>("dpi");      // the desktop's text resolution, where not Qt's own
         QTest::newRow("as installed") << QString() << 0;
-        // Large text on the desktop: the faces start well above what a line holds.
+        // Large text on the desktop: the fonts the window starts from are larger than a line
+        // holds.
         QTest::newRow("text at 144 dpi") << QString() << 144;
         for (const char *face : {"DejaVu Sans Mono", "Liberation Mono", "Noto Sans Mono"})
             QTest::newRow(face) << QString::fromLatin1(face) << 0;
@@ -848,17 +850,17 @@ private slots:
         if ((!face.isEmpty() || dpi != 0) && !qEnvironmentVariableIsSet("KELM_TEST_CHILD")) {
             QTemporaryDir dir;
             const QString conf = dir.filePath("fonts.conf");
-            const QByteArray prefer = "<match target=\"pattern\"><edit name=\"family\" "
-                                      "mode=\"prepend_first\" binding=\"strong\"><string>" +
-                                      face.toUtf8() + "</string></edit></match>";
-            QVERIFY(test::writeFile(conf, "<?xml version=\"1.0\"?><fontconfig><include "
-                                          "ignore_missing=\"yes\">/etc/fonts/fonts.conf</include>" +
-                                              (face.isEmpty() ? "" : prefer) + "</fontconfig>"));
+            QVERIFY(test::writeFile(
+                conf,
+                "<?xml version=\"1.0\"?><fontconfig><include ignore_missing=\"yes\">"
+                "/etc/fonts/fonts.conf</include><match target=\"pattern\"><edit name=\"family\" "
+                "mode=\"prepend_first\" binding=\"strong\"><string>" +
+                    face.toUtf8() + "</string></edit></match></fontconfig>"));
             QProcess child;
             child.setProcessChannelMode(QProcess::MergedChannels);
             // The resolution of text only: the window keeps its pixels.
             QVERIFY2(runAlone(child, "displayGlyphs:" + QString(QTest::currentDataTag()),
-                              {{"FONTCONFIG_FILE", conf},
+                              {{"FONTCONFIG_FILE", face.isEmpty() ? QString() : conf},
                                {"KELM_TEST_CHILD", "1"},
                                {"QT_FONT_DPI", QString::number(dpi != 0 ? dpi : 96)},
                                {"QT_ENABLE_HIGHDPI_SCALING", "0"}}),
@@ -866,6 +868,8 @@ private slots:
             return;
         }
         test::MainWindow w;
+        if (dpi != 0)
+            QCOMPARE(w.logicalDpiY(), dpi);
         const QFont font = w.findChild<QLineEdit *>("txtDisplay1")->font();
         if (!face.isEmpty())
             QCOMPARE(QFontInfo(font).family(), face);
