@@ -1053,8 +1053,8 @@ private slots:
                           "[Windows]\nMain=@Point(5000 5000)\n[Monitor]\nView=3\n"
                           "[Journal]\nFiles=0\nMaxSizeMB=100001\n")
             << start;
-        QTest::newRow("journal limits out of range")
-            << QByteArray("[Journal]\nFiles=1001\nMaxSizeMB=0\n") << start;
+        QTest::newRow("port and journal limits just out of range")
+            << QByteArray("[Line]\nCom=0\n[Journal]\nFiles=1001\nMaxSizeMB=0\n") << start;
         QTest::newRow("journal limits not whole numbers")
             << QByteArray("[Journal]\nFiles=3x\nMaxSizeMB=2.5\n") << start;
         QTest::newRow("nonsense") << QByteArray("\x01\x02[[[\n=\n\xff\xfe") << start;
