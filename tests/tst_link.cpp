@@ -589,6 +589,9 @@ private slots:
                 back += raw.port.input();
         QCOMPARE(back, all);
         raw.write("abc");
+        // Seen with neither the event loop nor a wait on the port.
+        while (raw.port.inBufferCount() < 1 && t.elapsed() < 5000)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
         while (raw.port.inBufferCount() < 3 && t.elapsed() < 5000)
             raw.port.waitForInput(20);
         QCOMPARE(raw.port.inBufferCount(), 3);
