@@ -102,9 +102,11 @@ private slots:
             const int x = m.grid().cellLeft(p) + 125, y = m.grid().rowTop(p) + 150 + 300 * band;
             return m.picture().pixelColor(x / 15, y / 15).name();
         };
+        const QImage &shown = m.picture();
         QCOMPARE(QStringList({colour(0, 0), colour(0, 1), colour(1, 0), colour(1, 1),
-                              m.picture().pixelColor(1, 1).name()}),
-                 QStringList({"#004000", "#808080", "#008000", "#c0c0c0", "#404040"}));
+                              shown.pixelColor(1, 1).name(),
+                              shown.pixelColor(shown.width() - 1, shown.height() - 1).name()}),
+                 QStringList({"#004000", "#808080", "#008000", "#c0c0c0", "#404040", "#404040"}));
         // Each band's label, white on the window's dark ground left of the bands.
         for (int top : {40, 340}) {
             bool white = false;
