@@ -114,6 +114,12 @@ QStringList layoutOf(const QWidget *window)
             const QPoint at = text->cursorRect(QTextCursor(text->document())).topLeft();
             out << part + QString::asprintf("text at %d,%d", at.x(), at.y());
         }
+        // Where a line edit's text starts, by the empty line's cursor (a rectangle Qt widens to
+        // either side), which no font moves; how high it stands depends on the font.
+        if (auto *line = qobject_cast<const QLineEdit *>(child))
+            out << part + QString::asprintf(
+                              "text from %d",
+                              line->inputMethodQuery(Qt::ImCursorRectangle).toRect().x());
     }
     return out;
 }
