@@ -151,8 +151,10 @@ private slots:
         }
     }
 
-    // With an operator who does as asked, until the last key, where the unit reports something
-    // else; the wait for that key then runs out on a clock that from there runs five times fast.
+    // With an operator who does as asked, until the last selector, where the unit reports only
+    // what is not that selector's turn (one short of its first position, one past its last,
+    // the other selector); the wait for it then runs out on a clock that from there runs five
+    // times fast.
     void keys()
     {
         CheckRig rig;
@@ -172,20 +174,21 @@ private slots:
         check.prompt = [&](const QString &text) {
             prompts << text;
             const int n = text.section(' ', -1).toInt();
-            if (text == "Press key 12") {
+            if (text == "Turn selector 2") {
                 hurried.from = hurried.now();
-                rig.on.unit().sendReport({0x05});
+                for (const std::uint8_t code : {0x50, 0x5D, 0x4C})
+                    rig.on.unit().sendReport({code});
             } else if (text.startsWith("Press key"))
                 rig.on.unit().pressKey(n - 1);
             else
-                rig.on.unit().turnSelector(n, 7);
+                rig.on.unit().turnSelector(n, 12);
         };
         const std::vector<CheckStep> steps = check.run();
         QCOMPARE(int(steps.size()), 64 + 12 + 2);
-        QCOMPARE(std::ranges::count(steps, CheckStep::Result::Passed, &CheckStep::result), 75);
+        QCOMPARE(std::ranges::count(steps, CheckStep::Result::Passed, &CheckStep::result), 77);
         QCOMPARE(prompts.first(), QStringLiteral("Press key 1"));
-        QCOMPARE(prompts.size(), 12);
-        QCOMPARE(steps[75].detail, "other reports only (last 0x05)");
+        QCOMPARE(prompts.size(), 14);
+        QCOMPARE(steps[77].detail, "other reports only (last 0x4c)");
         QCOMPARE(steps[0].detail, "key 12, selector 1 at 1, selector 2 at 12");
         // Each display line in the attributes its text names.
         const std::vector<sim::Bytes> got = rig.on.unit().receivedTelegrams();
