@@ -78,6 +78,8 @@ private slots:
         };
         row("silent unit", "status query, 132", "send failed: no DLE within 1 s (132)");
         row("six NAKs", "LED 2 on, 137", "send failed: refused with NAK 6 times (137)");
+        row("neither DLE nor NAK", "status query, 136",
+            "send failed: neither DLE nor NAK after the block (136)");
         row("wrong acknowledgement digit", "display clear, 0", "acknowledged with digit 2");
         // A line answered with the wrong digit fails at that line, not at the clear after them.
         row("wrong digit for a display line", "display line 1 normal, 0",
@@ -106,6 +108,8 @@ private slots:
                 if (step.name == "display clear")
                     rig.on.unit().setAckDigit('2');
             };
+        else if (fault == "neither DLE nor NAK")
+            rig.on.unit().replyToNextBlock(0x41);
         else if (fault == "no status reply")
             rig.on.unit().setStatusReply({});
         else if (fault == "line kept busy after a give-way") {
