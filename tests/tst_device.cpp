@@ -328,7 +328,7 @@ private slots:
         tool.unit().clearLogs();
         tool.child<QCheckBox>("chkBlinken")->setChecked(true);
         tool.child<QCheckBox>("chkInvers")->setChecked(true);
-        enterLine(tool, 0, "AB");
+        enterLine(tool, 0, "ABC\b"); // a typing error taken back
         QCOMPARE(tool.received(),
                  (Telegrams{{0x6C, 0x42, 0x40, 0x27, 0x30, 0x30, 0xA1, 0xA2, 0x29}}));
         QVERIFY(tool.unit().cells()[0][1].inverse && tool.unit().cells()[0][1].blink);
@@ -386,6 +386,9 @@ private slots:
         QTest::mouseDClick(tool.key(11), Qt::LeftButton);
         QCOMPARE(tool.unit().leds()[11], Led::Blink);
         QTest::mouseDClick(tool.key(0), Qt::LeftButton);
+        // The right button is no click.
+        QTest::mouseClick(tool.key(5), Qt::RightButton);
+        QTest::mouseDClick(tool.key(5), Qt::RightButton);
         QCOMPARE(tool.received(), (Telegrams{{0x35}, {0x45}, {0x3C}, {0x5C}, {0x31}, {0x51}}));
         QVERIFY(!tool.mark(4)->filled()); // a click never touches the pressed marks
         // On screen blinking LEDs alternate with the timer, in step with each other.
