@@ -520,6 +520,13 @@ private slots:
                 static_cast<QDialog *>(box)->accept(); // as Save does
             });
         };
+        // Cancelled: no journal, though a name stood ready.
+        tool.watcher.dialogActions.push_back([&dir](QWidget *d) {
+            qobject_cast<QFileDialog *>(d)->selectFile(dir.filePath("cancelled.txt"));
+            static_cast<QDialog *>(d)->reject();
+        });
+        tool.menu("mnuMitschnitt")->trigger();
+        QVERIFY(!tool.window.journal().recording() && !tool.menu("mnuMitschnitt")->isChecked());
         // Not a name of the build tree's folders: the dialog takes a typed name for a folder of the
         // working directory where there is one, and adds no ending.
         typeName("record");
