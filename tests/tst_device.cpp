@@ -23,6 +23,7 @@
 #include <QScrollBar>
 #include <QTemporaryDir>
 #include <QTemporaryFile>
+#include <QTextBlock>
 #include <QTextCursor>
 #include <QTimer>
 #include <ctime>
@@ -983,6 +984,20 @@ private slots:
                 larger.pixelSize() == px + 1 ||
                     (larger.pixelSize() <= px && QFontMetrics(larger).height() > box->height()),
                 name);
+        }
+        // The address as large as designed, or as large as leaves two clear rows below its fifth
+        // line and the document's margin: the next size up, measured out, leaves fewer.
+        auto *address = about.findChild<QPlainTextEdit *>("Text1");
+        const int chosen = address->font().pixelSize();
+        for (int px : {chosen, chosen + 1}) {
+            QFont font = address->font();
+            font.setPixelSize(px);
+            address->setFont(font);
+            const int foot =
+                address->cursorRect(QTextCursor(address->document()->lastBlock())).bottom();
+            const bool clear = foot + 1 + 3 + 2 <= address->contentsRect().height();
+            QVERIFY2(clear == (px == chosen) || px == 14,
+                     qPrintable(QStringLiteral("%1 px: foot at %2").arg(px).arg(foot)));
         }
         // On a desktop whose text is light, line 0's stays black; the others follow the
         // desktop.
