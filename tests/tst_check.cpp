@@ -563,17 +563,24 @@ private slots:
     // the second takes its default action, which ends a program whose clean end hangs.
     void secondSignalTakesItsDefault()
     {
-        TerminationSignals ends({SIGUSR1});
-        QSignalSpy caught(&ends, &TerminationSignals::caught);
-        std::raise(SIGUSR1);
-        // Taken without the event loop too, as at the end of a run that last ran it before the
-        // signal came.
-        ends.takePending();
-        QCOMPARE(caught.count(), 1);
-        QCOMPARE(ends.exitCode(), 128 + SIGUSR1);
-        struct sigaction now = {};
-        QCOMPARE(::sigaction(SIGUSR1, nullptr, &now), 0);
-        QVERIFY(now.sa_handler == SIG_DFL);
+        const auto openFiles = [] {
+            return QDir("/proc/self/fd").entryList(QDir::AllEntries | QDir::System).size();
+        };
+        const qsizetype before = openFiles();
+        {
+            TerminationSignals ends({SIGUSR1});
+            QSignalSpy caught(&ends, &TerminationSignals::caught);
+            std::raise(SIGUSR1);
+            // Taken without the event loop too, as at the end of a run that last ran it before
+            // the signal came.
+            ends.takePending();
+            QCOMPARE(caught.count(), 1);
+            QCOMPARE(ends.exitCode(), 128 + SIGUSR1);
+            struct sigaction now = {};
+            QCOMPARE(::sigaction(SIGUSR1, nullptr, &now), 0);
+            QVERIFY(now.sa_handler == SIG_DFL);
+        }
+        QCOMPARE(openFiles(), before); // its pipe goes with it
     }
 
     void demoLauncher()
