@@ -624,7 +624,8 @@ private slots:
         qputenv("TZ", "KLM-5:45"); // as when daylight saving time begins, by hours and minutes
         ::tzset();
         j.note("send failed, error 137");
-        j.note("port lost: /dev/tty\n2026-12-07 14:03:12.345  +0000012.345  ---- forged\\\u009f");
+        j.note("port lost: /dev/tty\r\t\n2026-12-07 14:03:12.345  +0000012.345  ---- forged\\"
+               "\u007f\u009f\u00a0\u2028");
         QVERIFY(j.flush());
         const QStringList lines = journalLines(dir.filePath("j.txt"));
         QStringList got;
@@ -660,8 +661,8 @@ private slots:
                           "PC   34 10 03 27", "PC   02", "KELM" + QString(" A0").repeated(32),
                           "KELM" + QString(" A0").repeated(8), "---- local time is now UTC+05:45",
                           "---- send failed, error 137",
-                          "---- port lost: /dev/tty\\n2026-12-07 14:03:12.345  "
-                          "+0000012.345  ---- forged\\\\\\u009f"}));
+                          "---- port lost: /dev/tty\\r\\t\\n2026-12-07 14:03:12.345  "
+                          "+0000012.345  ---- forged\\\\\\u007f\\u009f\u00a0\\u2028"}));
     }
 
     // Bytes go out within a second, a failure at once with the bytes before it. Then bursts that
