@@ -811,6 +811,9 @@ private slots:
                                                      {1, 16}, {1, 3},    {1, replyBcc}, {0, 16}};
             QCOMPARE(rig.sink.records, records);
             QCOMPARE(rig.on.unit().receivedTelegrams(), std::vector<sim::Bytes>{{'#'}});
+            // As a journal names the line: with its variant.
+            QCOMPARE(rig.on.port.description(),
+                     "Com 1 (" + rig.on.line.device() + ") 9600,e,8,1" + (stx ? " STX" : ""));
         }
     }
 
