@@ -446,6 +446,8 @@ private slots:
         QTest::newRow("no block check") << Empfang{{STX}, {0x30, DLE, ETX}, timeout, {DLE}};
         QTest::newRow("longer than the buffer")
             << Empfang{{STX}, closing({1, 2, 4, 5, 6, 7, 8, 9}), wrong, {DLE, NAK}};
+        // Refused at its 299th character, without waiting for more.
+        QTest::newRow("no end in sight") << Empfang{{STX}, Bytes(299, 0x30), wrong, {DLE, NAK}};
     }
 
     void empfangenFailures()
