@@ -277,14 +277,16 @@ struct ScriptedServer
                       : mode == "babble" ? "\xff\xfa\x2c\x6b" + QByteArray(1000, '\xff')
                                          : QByteArray("\xff\xfd\x2c");
             }
-            // Each setting answered with the value asked; in "parity" mode, parity with none.
+            // Each setting answered with the value asked; in "parity" mode, parity with none; the
+            // last, flow control, not at all in "no flow control" mode.
             for (int at, end; (at = in.indexOf("\xff\xfa\x2c")) >= 0 &&
                               (end = in.indexOf("\xff\xf0", at)) > at;) {
                 QByteArray sb = in.mid(at + 3, end - at - 3);
                 sb[0] = char(sb[0] + 100);
                 if (mode == "parity" && sb[0] == char(103))
                     sb[1] = 1;
-                out += "\xff\xfa\x2c" + sb + "\xff\xf0";
+                if (mode != "no flow control" || sb[0] != char(105))
+                    out += "\xff\xfa\x2c" + sb + "\xff\xf0";
                 in.remove(at, end + 2 - at);
             }
             if (!out.isEmpty() && ::send(c, out.constData(), size_t(out.size()), MSG_NOSIGNAL) < 0)
@@ -650,6 +652,8 @@ private slots:
         QTest::newRow("no answer, only nonsense")
             << QString("babble") << "server did not answer the COM-PORT-CONTROL option";
         QTest::newRow("parity refused") << QString("parity") << "server refused parity even";
+        QTest::newRow("flow control not confirmed")
+            << QString("no flow control") << "server did not confirm flow control none";
         for (const char *binary : {"wont binary", "dont binary", "late wont binary"})
             QTest::newRow(binary) << QString(binary) << "server refused binary transmission";
         QTest::newRow("hung up at once") << QString("close") << "connection closed by the server";
