@@ -296,6 +296,8 @@ private slots:
         const QString onLine = "--port @line --json @report";
         const QString soak = onLine + " --soak 1 --journal @journal";
         row("a unit on its line", onLine, 0, "64/64", "passed");
+        row("report on standard output", "--port @line --json /dev/stdout", 0,
+            "\"result\": \"passed\"");
         // Com 1 as kelm.conf maps it, past a line that lost its "=" (reported, not fatal) after
         // one with a name of a single letter (a setting, though unknown); no progress where
         // quiet is asked for.
