@@ -334,6 +334,11 @@ private slots:
             "  --soak <MINUTES>  Also run the continuous test");
         row("version", "--version", 0, "kelm-check " KELM_VERSION "\n");
         row("stray arguments", "--com 1 one two", 2, "unexpected argument \"one\"");
+        row("no line named", "--quiet", 2, "give either --port DEVICE or --com N");
+        row("Com 5", "--com 5", 2, "--com takes 1 to 4, not \"5\"");
+        // A summary that could not be printed is a run that did not do its job.
+        row("standard output full", "--port @line", 2,
+            "kelm-check: standard output: No space left on device", "", "full");
         row("no such device", "--port /dev/kelm-missing", 2,
             "/dev/kelm-missing: No such file or directory");
         row("bad speed", "--com 1 --speed 4800", 2, "--speed");
@@ -404,6 +409,8 @@ private slots:
                 ::signal(s, SIG_DFL);
             if (event == "limit")
                 ::setrlimit(RLIMIT_FSIZE, &limit);
+            if (event == "full")
+                ::dup2(::open("/dev/full", O_WRONLY | O_CLOEXEC), STDOUT_FILENO);
             if (event == "SIGINT background")
                 ::signal(SIGINT, SIG_IGN);
         });
@@ -419,7 +426,7 @@ private slots:
             return connecting ? full.tried()
                               : readErr().contains(event == "rmdir" ? "10/64" : "64/65");
         };
-        if (!event.isEmpty() && event != "limit" && event != "tty")
+        if (!event.isEmpty() && event != "limit" && event != "tty" && event != "full")
             QVERIFY2(QTest::qWaitFor(moment, 20000), qPrintable(err));
         if (event == "kill") {
             server->stop();
