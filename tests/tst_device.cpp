@@ -512,22 +512,23 @@ private slots:
         QTemporaryDir dir;
         ToolOnLine tool;
         tool.start();
-        auto typeName = [&](const QString &name) {
-            tool.watcher.dialogActions.push_back([&dir, name](QWidget *d) {
+        // A name typed in the test's folder, then Save (as its button does) or Abbrechen.
+        auto typeName = [&](const QString &name, bool save = true) {
+            tool.watcher.dialogActions.push_back([&dir, name, save](QWidget *d) {
                 auto *box = qobject_cast<QFileDialog *>(d);
                 QVERIFY(box && box->acceptMode() == QFileDialog::AcceptSave);
                 box->setDirectory(dir.path());
                 box->findChild<QLineEdit *>("fileNameEdit")->setText(name);
-                static_cast<QDialog *>(box)->accept(); // as Save does
+                save ? static_cast<QDialog *>(box)->accept() : box->reject();
             });
         };
-        // Cancelled: no journal, though a name stood ready.
-        tool.watcher.dialogActions.push_back([&dir](QWidget *d) {
-            qobject_cast<QFileDialog *>(d)->selectFile(dir.filePath("cancelled.txt"));
-            static_cast<QDialog *>(d)->reject();
-        });
+        // Cancelled, a name ready: neither the journal nor the monitor's log is written.
+        typeName("cancelled", false);
         tool.menu("mnuMitschnitt")->trigger();
         QVERIFY(!tool.window.journal().recording() && !tool.menu("mnuMitschnitt")->isChecked());
+        typeName("cancelled", false);
+        QVERIFY(tool.window.V24Monitor().V24MonSave(SaveKind::Hex));
+        QCOMPARE(QDir(dir.path()).entryList(QDir::Files), QStringList());
         // Not a name of the build tree's folders: the dialog takes a typed name for a folder of the
         // working directory where there is one, and adds no ending.
         typeName("record");
