@@ -214,10 +214,11 @@ struct RawLine
 
 // An RFC 2217 server of the test's own on 127.0.0.1, in a thread, for the answers ser2net never
 // gives: "dont" refuses the option, "babble" answers it with an endless subnegotiation only,
-// "parity" sets no parity whatever is asked (and offers options of its own first), "wont binary"
-// and "dont binary" refuse binary transmission one way and leave the option unanswered, "late wont
-// binary" takes the option first and refuses binary 0.1 s later, "close" hangs up at once, "none"
-// is not there; "url NAME" is no server either, only that name.
+// "parity" sets no parity whatever is asked (and offers options of its own first), "no flow
+// control" leaves that setting, the last, unanswered, "wont binary" and "dont binary" refuse binary
+// transmission one way and leave the option unanswered, "late wont binary" takes the option first
+// and refuses binary 0.1 s later, "close" hangs up at once, "none" is not there; "url NAME" is no
+// server either, only that name.
 struct ScriptedServer
 {
     explicit ScriptedServer(const QString &mode)
@@ -277,8 +278,7 @@ struct ScriptedServer
                       : mode == "babble" ? "\xff\xfa\x2c\x6b" + QByteArray(1000, '\xff')
                                          : QByteArray("\xff\xfd\x2c");
             }
-            // Each setting answered with the value asked; in "parity" mode, parity with none; the
-            // last, flow control, not at all in "no flow control" mode.
+            // Each setting answered with the value asked; in "parity" mode, parity with none.
             for (int at, end; (at = in.indexOf("\xff\xfa\x2c")) >= 0 &&
                               (end = in.indexOf("\xff\xf0", at)) > at;) {
                 QByteArray sb = in.mid(at + 3, end - at - 3);
