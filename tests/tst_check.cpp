@@ -155,12 +155,25 @@ private slots:
         }
     }
 
-    // With an operator who does as asked, until the last selector, where the unit reports only
-    // what is not that selector's turn (one short of its first position, one past its last,
-    // the other selector); the wait for it then runs out on a clock that from there runs five
-    // times fast.
+    // With an operator who does as asked, until the prompt of the row, where the unit reports
+    // only what does not answer it: for key 12 its neighbours' codes, for selector 2 one short of
+    // its first position, one past its last, and the other selector. The wait then runs out on a
+    // clock that from there runs five times fast.
+    void keys_data()
+    {
+        QTest::addColumn<QString>("failing");
+        QTest::addColumn<QByteArray>("codes");
+        QTest::addColumn<int>("step");
+        QTest::newRow("key 12") << "Press key 12" << test::bytes({0x3B, 0x3D}) << 64 + 11;
+        QTest::newRow("selector 2")
+            << "Turn selector 2" << test::bytes({0x50, 0x5D, 0x4C}) << 64 + 12 + 1;
+    }
+
     void keys()
     {
+        QFETCH(QString, failing);
+        QFETCH(QByteArray, codes);
+        QFETCH(int, step);
         CheckRig rig;
         struct : test::SkippingClock
         {
@@ -178,10 +191,10 @@ private slots:
         check.prompt = [&](const QString &text) {
             prompts << text;
             const int n = text.section(' ', -1).toInt();
-            if (text == "Turn selector 2") {
+            if (text == failing) {
                 hurried.from = hurried.now();
-                for (const std::uint8_t code : {0x50, 0x5D, 0x4C})
-                    rig.on.unit().sendReport({code});
+                for (const char code : codes)
+                    rig.on.unit().sendReport({std::uint8_t(code)});
             } else if (text.startsWith("Press key"))
                 rig.on.unit().pressKey(n - 1);
             else
@@ -189,10 +202,10 @@ private slots:
         };
         const std::vector<CheckStep> steps = check.run();
         QCOMPARE(int(steps.size()), 64 + 12 + 2);
-        QCOMPARE(std::ranges::count(steps, CheckStep::Result::Passed, &CheckStep::result), 77);
+        QCOMPARE(std::ranges::count(steps, CheckStep::Result::Passed, &CheckStep::result), step);
         QCOMPARE(prompts.first(), QStringLiteral("Press key 1"));
-        QCOMPARE(prompts.size(), 14);
-        QCOMPARE(steps[77].detail, "other reports only (last 0x4c)");
+        QCOMPARE(prompts.size(), step - 64 + 1);
+        QCOMPARE(steps[step].detail, "other reports only (last 0x" + codes.right(1).toHex() + ')');
         QCOMPARE(steps[0].detail, "key 12, selector 1 at 1, selector 2 at 12");
         // Each display line in the attributes its text names.
         const std::vector<sim::Bytes> got = rig.on.unit().receivedTelegrams();
@@ -335,9 +348,11 @@ private slots:
         row("version", "--version", 0, "kelm-check " KELM_VERSION "\n");
         row("stray arguments", "--com 1 one two", 2, "unexpected argument \"one\"");
         row("no line named", "--quiet", 2, "give either --port DEVICE or --com N");
-        row("Com 5", "--com 5", 2, "--com takes 1 to 4, not \"5\"");
+        for (const char *n : {"0", "5"})
+            row(QByteArray("Com ").append(n), QString("--com ") + n, 2,
+                QString("--com takes 1 to 4, not \"%1\"").arg(n));
         // A summary that could not be printed is a run that did not do its job.
-        row("standard output full", "--port @line", 2,
+        row("standard output full", "--port @silent", 2,
             "kelm-check: standard output: No space left on device", "", "full");
         row("no such device", "--port /dev/kelm-missing", 2,
             "/dev/kelm-missing: No such file or directory");
@@ -409,8 +424,9 @@ private slots:
                 ::signal(s, SIG_DFL);
             if (event == "limit")
                 ::setrlimit(RLIMIT_FSIZE, &limit);
-            if (event == "full")
-                ::dup2(::open("/dev/full", O_WRONLY | O_CLOEXEC), STDOUT_FILENO);
+            if (event == "full" &&
+                ::dup2(::open("/dev/full", O_WRONLY | O_CLOEXEC), STDOUT_FILENO) < 0)
+                ::_exit(127);
             if (event == "SIGINT background")
                 ::signal(SIGINT, SIG_IGN);
         });
@@ -576,6 +592,7 @@ private slots:
             return QDir("/proc/self/fd").entryList(QDir::AllEntries | QDir::System).size();
         };
         const qsizetype before = openFiles();
+        QVERIFY(before > 2);
         {
             TerminationSignals ends({SIGUSR1});
             QSignalSpy caught(&ends, &TerminationSignals::caught);
@@ -634,7 +651,7 @@ private slots:
         ::tzset();
         j.note("send failed, error 137");
         j.note("port lost: /dev/tty\r\t\n2026-12-07 14:03:12.345  +0000012.345  ---- forged\\"
-               "\u007f\u009f\u00a0\u2028");
+               "\u001f\u007f\u009f\u00a0\u2028\u2029");
         QVERIFY(j.flush());
         const QStringList lines = journalLines(dir.filePath("j.txt"));
         QStringList got;
@@ -664,14 +681,15 @@ private slots:
         stamp.setTimeZone(QTimeZone(3600));
         QVERIFY2(stamp.isValid() && qAbs(stamp.secsTo(QDateTime::currentDateTimeUtc())) < 60,
                  qPrintable(stamp.toString(Qt::ISODate)));
-        QCOMPARE(got, (QStringList{
-                          "---- journal started, local time is UTC+01:00",
-                          "---- port opened: Com 1 (/dev/ttyS0) 9600,e,8,1", "PC   02", "KELM 10",
-                          "PC   34 10 03 27", "PC   02", "KELM" + QString(" A0").repeated(32),
-                          "KELM" + QString(" A0").repeated(8), "---- local time is now UTC+05:45",
-                          "---- send failed, error 137",
-                          "---- port lost: /dev/tty\\r\\t\\n2026-12-07 14:03:12.345  "
-                          "+0000012.345  ---- forged\\\\\\u007f\\u009f\u00a0\\u2028"}));
+        QCOMPARE(got,
+                 (QStringList{
+                     "---- journal started, local time is UTC+01:00",
+                     "---- port opened: Com 1 (/dev/ttyS0) 9600,e,8,1", "PC   02", "KELM 10",
+                     "PC   34 10 03 27", "PC   02", "KELM" + QString(" A0").repeated(32),
+                     "KELM" + QString(" A0").repeated(8), "---- local time is now UTC+05:45",
+                     "---- send failed, error 137",
+                     "---- port lost: /dev/tty\\r\\t\\n2026-12-07 14:03:12.345  "
+                     "+0000012.345  ---- forged\\\\\\u001f\\u007f\\u009f\u00a0\\u2028\\u2029"}));
     }
 
     // Bytes go out within a second, a failure at once with the bytes before it. Then bursts that

@@ -23,7 +23,6 @@
 #include <QScrollBar>
 #include <QTemporaryDir>
 #include <QTemporaryFile>
-#include <QTextBlock>
 #include <QTextCursor>
 #include <QTimer>
 #include <ctime>
@@ -512,7 +511,7 @@ private slots:
         QTemporaryDir dir;
         ToolOnLine tool;
         tool.start();
-        // A name typed in the test's folder, then Save (as its button does) or Abbrechen.
+        // A name typed in the test's folder, then the dialog accepted or rejected.
         auto typeName = [&](const QString &name, bool save = true) {
             tool.watcher.dialogActions.push_back([&dir, name, save](QWidget *d) {
                 auto *box = qobject_cast<QFileDialog *>(d);
@@ -583,6 +582,7 @@ private slots:
                 QCOMPARE(tool.watcher.messages.value(2) + " (" + tool.watcher.owners.value(2) + ')',
                          "Kein KELM gefunden (" + owner + ')');
         }
+        QCOMPARE(tool.watcher.messages.size(), 3);
         QVERIFY(tool.window.MSComm1().portOpen() && !tool.window.demoMode());
         QCOMPARE(reportsShown(tool.window), "pressed | 2 2");
         QTest::mouseClick(tool.key(3), Qt::LeftButton);
@@ -994,8 +994,9 @@ private slots:
             QFont font = address->font();
             font.setPixelSize(px);
             address->setFont(font);
-            const int foot =
-                address->cursorRect(QTextCursor(address->document()->lastBlock())).bottom();
+            QTextCursor end(address->document());
+            end.movePosition(QTextCursor::End);
+            const int foot = address->cursorRect(end).bottom();
             const bool clear = foot + 1 + 3 + 2 <= address->contentsRect().height();
             QVERIFY2(clear == (px == chosen) || px == 14,
                      qPrintable(QStringLiteral("%1 px: foot at %2").arg(px).arg(foot)));
