@@ -247,8 +247,13 @@ public:
         const QString again = item.text() == m_lastText ? " moved " + point(at - m_lastAt) : "";
         m_lastText = item.text();
         m_lastAt = at;
-        add(QString::asprintf("text \"%s\" %dpx bold %d", qPrintable(item.text()),
-                              item.font().pixelSize(), int(item.font().bold())) +
+        // A family only where one other than the desktop's is asked for: which face stands for a
+        // name differs from machine to machine, the name does not.
+        const QFont &f = item.font();
+        const QString family =
+            f.family() != QGuiApplication::font().family() ? ' ' + f.family() : "";
+        add(QString::asprintf("text \"%s\" %dpx%s bold %d", qPrintable(item.text()), f.pixelSize(),
+                              qPrintable(family), int(f.bold())) +
             again);
     }
 

@@ -166,7 +166,8 @@ private:
 };
 
 // What is painted on it, a line a command, each with the pen, brush and transform in force: a
-// drawing as text, the same on every machine. Text is kept as its words, size and pen only.
+// drawing as text, the same on every machine. Text is kept as its words, size and pen only, and
+// the family where one is asked for by name.
 class PaintLog : public QImage
 {
 public:

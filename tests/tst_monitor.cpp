@@ -167,7 +167,7 @@ private slots:
         QCOMPARE(ascii != m.picture().copy(cell), printable);
         QVERIFY(cellHasText(m, 0, 0, upper));
         QCOMPARE(cellHasText(m, 0, 0, lower), !note.trimmed().isEmpty());
-        // The hex digits at 8 points, the note at 5 (in twips, 20 a point).
+        // The hex digits at 8 points, the note at 5 (in twips, 20 a point), in Arial by name.
         test::PaintLog log(100, 100);
         QPainter painter(&log);
         m.V24MonDrawByte(painter, 0, std::uint8_t(value), 0);
@@ -175,8 +175,8 @@ private slots:
         QString drawn;
         for (const QString &line : std::as_const(log.lines))
             drawn += line.section(" bold", 0, 0) + ' ';
-        QCOMPARE(drawn, QString::asprintf("text \"%02X\" 160px ", value) +
-                            (note.isEmpty() ? "" : "text \"" + note + "\" 100px "));
+        QCOMPARE(drawn, QString::asprintf("text \"%02X\" 160px Arial ", value) +
+                            (note.isEmpty() ? "" : "text \"" + note + "\" 100px Arial "));
         asciiEntry->trigger(); // and back at once, not at the next redraw
         QVERIFY(asciiEntry->isChecked() && !hexEntry->isChecked());
         QCOMPARE(m.picture().copy(cell), ascii);
