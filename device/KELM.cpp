@@ -175,14 +175,14 @@ void KELM::DauertestClick()
     if (!m_panel.demoMode()) {
         if (!ticked) {
             m_panel.setDauertestTicked(true);
-            m_link.note(QStringLiteral("continuous test started"), true);
+            m_link.note(QStringLiteral("continuous test started"));
             DisplayLoeschen();
             DisplaySperren();
             LEDReset();
             DauertestLauf();
         } else {
             m_panel.setDauertestTicked(false);
-            m_link.note(QStringLiteral("continuous test stopped"), true);
+            m_link.note(QStringLiteral("continuous test stopped"));
             DisplayLoeschen();
         }
     } else if (!ticked) {
@@ -205,8 +205,7 @@ void KELM::DauertestLauf()
     };
     auto fehler = [this](int zeile, int spalte) {
         m_link.note(
-            QStringLiteral("continuous test failed at line %1, column %2").arg(zeile).arg(spalte),
-            true);
+            QStringLiteral("continuous test failed at line %1, column %2").arg(zeile).arg(spalte));
         m_panel.setDauertestTicked(false);
         m_panel.setDemoMode(true);
         m_panel.showMessage(kSendError);

@@ -178,7 +178,7 @@ bool mod3964R::TelegrammSenden(int Laenge, const QByteArray &Text)
     int attempt = 0;
     for (;;) {
         if (!waitForIdleLine(start)) {
-            note(QStringLiteral("send failed, line busy"), true);
+            note(QStringLiteral("send failed, line busy"));
             return false;
         }
         m_port.setRThreshold(0);
@@ -188,7 +188,7 @@ bool mod3964R::TelegrammSenden(int Laenge, const QByteArray &Text)
         start = m_clock.now();
     }
     if (LinkFehler != linkerr::Ok) {
-        note(QStringLiteral("send failed, error %1").arg(LinkFehler), true);
+        note(QStringLiteral("send failed, error %1").arg(LinkFehler));
         m_host.showMessage(kSendError);
         m_port.setRThreshold(1);
         return false;

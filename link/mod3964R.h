@@ -72,8 +72,9 @@ public:
     double EmpfangZeit = 0;
 
     void setTrafficSink(TrafficSink &sink) { m_sink = &sink; }
-    // An event for the records beside the bytes (a journal); urgent ones reach the disk now.
-    void note(const QString &event, bool urgent = false) { m_sink->note(event, urgent); }
+    // An event for the records beside the bytes (a journal). Each is a turn a reader of the
+    // record looks for, a failure above all: it reaches the disk now, not at the next flush.
+    void note(const QString &event) { m_sink->note(event, true); }
 
 private:
     enum class Attempts
