@@ -498,6 +498,10 @@ private slots:
             return;
         const QJsonObject json = QJsonDocument::fromJson(text).object();
         QCOMPARE(json["result"].toString(), report);
+        // At the speed asked for, 9600 where none is: in the report and on the line alike.
+        const qsizetype speed = arguments.indexOf("--speed") + 1;
+        const QString baud = speed > 0 ? arguments[speed] : "9600";
+        QCOMPARE(json["speed"].toInt(), baud.toInt());
         // The continuous test lies within the run, however far it came; one that passed ran its
         // minutes.
         const double minutes = json["soak"]["minutes"].toDouble();
@@ -575,10 +579,7 @@ private slots:
         if (event == "rmdir")
             return;
         const QStringList lines = journalLines(journalPath);
-        // At the speed asked for, 9600 where none is.
-        const qsizetype speed = arguments.indexOf("--speed") + 1;
-        const QRegularExpression opened(R"(---- port opened: Com 1 \(.+\) )" +
-                                        (speed > 0 ? arguments[speed] : "9600") + ",e,8,1$");
+        const QRegularExpression opened(R"(---- port opened: Com 1 \(.+\) )" + baud + ",e,8,1$");
         QVERIFY(lines.filter("check " + report).size() == 1 && lines.filter(opened).size() == 1 &&
                 lines.filter("port lost").isEmpty() && lines.last().endsWith("journal stopped"));
         const QJsonArray steps = json["steps"].toArray();
