@@ -498,7 +498,7 @@ private slots:
             return;
         const QJsonObject json = QJsonDocument::fromJson(text).object();
         QCOMPARE(json["result"].toString(), report);
-        // At the speed asked for, 9600 where none is: in the report and on the line alike.
+        // At the speed asked for, 9600 where none is: in both reports and in the journal.
         const qsizetype speed = arguments.indexOf("--speed") + 1;
         const QString baud = speed > 0 ? arguments[speed] : "9600";
         QCOMPARE(json["speed"].toInt(), baud.toInt());
@@ -541,6 +541,7 @@ private slots:
                 skips << xml.attributes().value("message").toString();
         }
         QCOMPARE(property["result"], report); // "interrupted" has no count of its own
+        QCOMPARE(property["speed"], baud);
         // What the unit answered to the status query, where it answered; the property either way.
         const QJsonValue query = json["steps"][0];
         QCOMPARE(property.value("status", "(none)"),
