@@ -787,6 +787,8 @@ private slots:
             return;
         }
         QDir(dir.path()).mkpath(how.startsWith("folder in") ? "sub/j.txt.1/x" : "sub");
+        const QByteArray earlier = "an earlier run's record\n"; // appended to
+        QVERIFY(how != "size limit" || test::writeFile(path, earlier));
         QVERIFY(j.start(path, &error, 1024, 2));
         if (how == "folder removed")
             QVERIFY(QDir(dir.filePath("sub")).removeRecursively());
@@ -809,9 +811,11 @@ private slots:
         j.V24MonWriteBuf(DirPc, 0x02); // ignored, no crash
         QVERIFY(!j.flush());
         QCOMPARE(failed.count(), 1);
-        // No half line: the file ends on the last line written whole, and is not moved.
+        // No half line: the file ends on the last line written whole, after what it held before,
+        // and is not moved.
+        const QByteArray kept = test::readFile(path);
         if (how == "size limit")
-            QVERIFY(test::readFile(path).endsWith('\n') && !QFile::exists(path + ".1"));
+            QVERIFY(kept.startsWith(earlier) && kept.endsWith('\n') && !QFile::exists(path + ".1"));
         // Not moved, so not emptied: it still holds every event up to the limit.
         if (how.startsWith("folder in"))
             QVERIFY(journalLines(path).first().contains("journal started") &&
