@@ -779,20 +779,35 @@ private slots:
                  "Com 1 (" + node + "): " + QString::fromLocal8Bit(std::strerror(ENOENT)));
     }
 
+    void reopenAfterLossBeforeTheEventLoopRan_data()
+    {
+        QTest::addColumn<QString>("server");
+        QTest::newRow("pseudo-terminal") << QString();
+        QTest::newRow("RFC 2217 through ser2net") << "rfc2217";
+    }
+
+    // The adapter pulled or the server gone, then a line opened anew. A device keeps what the
+    // unit sent while nobody had it open; none of that is a telegram the new opening can take.
     void reopenAfterLossBeforeTheEventLoopRan()
     {
-        RawLine first;
-        first.line.pty.closeMaster();
+        QFETCH(QString, server);
+        RawLine first("9600,e,8,1", server), second("9600,e,8,1", server);
+        second.port.setPortOpen(false);
+        server.isEmpty() ? first.line.pty.closeMaster() : first.net->stop();
         // The port's own wait notices the loss, without the event loop.
         for (const QDeadlineTimer deadline(2000); first.port.portOpen() && !deadline.hasExpired();)
             first.port.waitForInput(20);
         QVERIFY(!first.port.portOpen());
-        RawLine second;
-        second.port.setPortOpen(false);
         second.line.wire(first.port);
+        if (second.net)
+            first.port.setDeviceResolver([url = second.net->url](int) { return url; });
+        else
+            second.write("stale");
+        QTest::qSleep(30); // in the device's queue before the opening
         QVERIFY(first.port.setPortOpen(true));
         QTest::qWait(100); // the queued close of the lost port must not touch the new one
-        QVERIFY(first.port.portOpen());
+        first.port.setInputLen(0);
+        QVERIFY(first.port.portOpen() && (second.net || first.port.input().isEmpty()));
         first.port.output("k");
         QCOMPARE(second.read(1), QByteArray("k"));
     }
