@@ -463,9 +463,10 @@ private slots:
         tool.unit().clearLogs();
         QStringList notice;
         stopWhen(tool, [&] {
-            // While it runs, the boxes are locked and show why the screen stands still.
+            // While it runs, the boxes are locked and show, centred, why the screen stands still.
             for (int n = 0; n < 8 && notice.size() < 8 && !chars(tool.received()).empty(); ++n)
-                notice << (tool.displayLine(n)->isEnabled() ? "unlocked " : "") +
+                notice << QString(tool.displayLine(n)->isEnabled() ? "unlocked " : "") +
+                              (tool.displayLine(n)->alignment() == Qt::AlignCenter ? "" : "left ") +
                               tool.displayLine(n)->text();
             return chars(tool.received()).size() >= 512;
         });
@@ -499,8 +500,12 @@ private slots:
         QVERIFY(nested != all.rend() && nested.base() - 1 != all.begin());
         for (auto it = nested.base(); it != tail; ++it)
             QVERIFY(isChar(*it) || it->size() == 1);
-        // The unit shows the last pass, and the screen's boxes are unlocked and empty again.
-        QVERIFY(tool.displayLine(1)->isEnabled() && tool.displayLine(1)->text().isEmpty());
+        // The unit shows the last pass, and the screen's boxes are unlocked, empty and set to
+        // the left again.
+        for (int n = 0; n < 8; ++n)
+            QVERIFY2(tool.displayLine(n)->isEnabled() && tool.displayLine(n)->text().isEmpty() &&
+                         tool.displayLine(n)->alignment() == (Qt::AlignLeft | Qt::AlignVCenter),
+                     qPrintable(QString::number(n)));
     }
 
     // Each character of the continuous test takes its 300 ms, with the journal on. The file
