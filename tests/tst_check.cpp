@@ -715,39 +715,47 @@ private slots:
         j.V24MonWriteBuf(DirUnit, 0x15);
         j.note("continuous test failed at line 3, column 7", true);
         QCOMPARE(journalLines(path).size(), started + 3); // at once, with the bytes before it
-        // The same journal started afresh, now with a small size limit.
+        // The same journal started afresh, now with a small size limit, kept in three files;
+        // then another kept in one, begun again at each limit.
         j.stop();
         QVERIFY(QFile::remove(path));
-        QVERIFY(j.start(path, &error, 1024, 3));
-        QByteArray sent[2];
-        for (int i = 0; i < 300; ++i) {
-            const std::uint8_t direction = i % 3 == 0 ? DirUnit : DirPc;
-            for (int k = 0; k < 1 + i % 7; ++k) {
-                j.V24MonWriteBuf(direction, std::uint8_t(i + k));
-                sent[direction] += char(i + k);
-                if (k == 2)
-                    QVERIFY(j.flush());
+        for (const auto &[name, files] : {std::pair(QStringLiteral("j.txt"), 3), {"one.txt", 1}}) {
+            const QString file = dir.filePath(name);
+            QVERIFY(j.start(file, &error, 1024, files));
+            QByteArray sent[2];
+            for (int i = 0; i < 300; ++i) {
+                const std::uint8_t direction = i % 3 == 0 ? DirUnit : DirPc;
+                for (int k = 0; k < 1 + i % 7; ++k) {
+                    j.V24MonWriteBuf(direction, std::uint8_t(i + k));
+                    sent[direction] += char(i + k);
+                    if (k == 2)
+                        QVERIFY(j.flush());
+                }
+                if (i % 50 == 0)
+                    j.note(QStringLiteral("event %1").arg(i));
             }
-            if (i % 50 == 0)
-                j.note(QStringLiteral("event %1").arg(i));
-        }
-        j.stop();
-        QCOMPARE(QDir(dir.path()).entryList(QDir::Files),
-                 (QStringList{"j.txt", "j.txt.1", "j.txt.2"}));
-        QStringList all;
-        for (const QString name : {"j.txt.2", "j.txt.1", "j.txt"}) {
-            const QByteArray text = test::readFile(dir.filePath(name));
-            QVERIFY(text.size() <= 1024 && text.endsWith('\n'));
-            const QStringList lines = QString::fromUtf8(text).split('\n', Qt::SkipEmptyParts);
-            for (const QString &line : lines)
-                QVERIFY2(kLine.match(line).hasMatch(), qPrintable(name + ": " + line));
-            QCOMPARE(kLine.match(lines.first()).captured(4), "continues " + path + ".1");
-            all += lines;
-        }
-        QVERIFY(all.last().endsWith("journal stopped"));
-        for (std::uint8_t d : {DirPc, DirUnit}) {
-            const QByteArray kept = bytesOf(all, d == DirPc ? "PC" : "KELM");
-            QVERIFY(kept.size() > 20 && sent[d].endsWith(kept));
+            j.stop();
+            QStringList names{name};
+            for (int n = 1; n < files; ++n)
+                names << name + '.' + QString::number(n);
+            QCOMPARE(QDir(dir.path()).entryList({name + '*'}, QDir::Files), names);
+            QStringList all;
+            for (auto it = names.crbegin(); it != names.crend(); ++it) {
+                const QByteArray text = test::readFile(dir.filePath(*it));
+                QVERIFY(text.size() <= 1024 && text.endsWith('\n'));
+                const QStringList lines = QString::fromUtf8(text).split('\n', Qt::SkipEmptyParts);
+                for (const QString &line : lines)
+                    QVERIFY2(kLine.match(line).hasMatch(), qPrintable(*it + ": " + line));
+                QCOMPARE(kLine.match(lines.first()).captured(4),
+                         files > 1 ? "continues " + file + ".1"
+                                   : "started again at its size limit");
+                all += lines;
+            }
+            QVERIFY(all.last().endsWith("journal stopped"));
+            for (std::uint8_t d : {DirPc, DirUnit}) {
+                const QByteArray kept = bytesOf(all, d == DirPc ? "PC" : "KELM");
+                QVERIFY(!kept.isEmpty() && sent[d].endsWith(kept));
+            }
         }
         // Gone while recording: what it held still reaches the file, and the file says so.
         {
