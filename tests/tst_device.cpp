@@ -466,7 +466,10 @@ private slots:
             // While it runs, the boxes are locked and show, centred, why the screen stands still.
             for (int n = 0; n < 8 && notice.size() < 8 && !chars(tool.received()).empty(); ++n)
                 notice << QString(tool.displayLine(n)->isEnabled() ? "unlocked " : "") +
-                              (tool.displayLine(n)->alignment() == Qt::AlignCenter ? "" : "left ") +
+                              ((tool.displayLine(n)->alignment() & Qt::AlignHorizontal_Mask) ==
+                                       Qt::AlignHCenter
+                                   ? ""
+                                   : "uncentred ") +
                               tool.displayLine(n)->text();
             return chars(tool.received()).size() >= 512;
         });
@@ -500,11 +503,12 @@ private slots:
         QVERIFY(nested != all.rend() && nested.base() - 1 != all.begin());
         for (auto it = nested.base(); it != tail; ++it)
             QVERIFY(isChar(*it) || it->size() == 1);
-        // The unit shows the last pass, and the screen's boxes are unlocked, empty and set to
+        // The unit shows the last pass, and the screen's boxes are unlocked, empty and aligned to
         // the left again.
         for (int n = 0; n < 8; ++n)
             QVERIFY2(tool.displayLine(n)->isEnabled() && tool.displayLine(n)->text().isEmpty() &&
-                         tool.displayLine(n)->alignment() == (Qt::AlignLeft | Qt::AlignVCenter),
+                         (tool.displayLine(n)->alignment() & Qt::AlignHorizontal_Mask) ==
+                             Qt::AlignLeft,
                      qPrintable(QString::number(n)));
     }
 
