@@ -798,9 +798,15 @@ private slots:
         w.mnuInfo_Click();
         const auto boxes = w.findChildren<frmAbout *>();
         QCOMPARE(boxes.size(), 1);
+        // Another window has the keyboard; a second choice brings the same box forward, to it.
+        QWidget elsewhere;
+        elsewhere.show();
+        elsewhere.activateWindow();
+        QTRY_VERIFY(elsewhere.isActiveWindow());
         Raises aboutRaised(boxes[0]);
-        w.mnuInfo_Click(); // brings the same box forward
+        w.mnuInfo_Click();
         QVERIFY(w.findChildren<frmAbout *>() == boxes && aboutRaised.count > 0);
+        QTRY_VERIFY(boxes[0]->isActiveWindow());
         QVERIFY(boxes[0]->isVisible() && !boxes[0]->isModal());
         QCOMPARE(boxes[0]->windowTitle(), QStringLiteral("Info zu KELM"));
         QCOMPARE(boxes[0]->findChild<QLabel *>("lblVersion")->text(), "Version 4.1.0");
@@ -816,9 +822,12 @@ private slots:
         w.findChild<QAction *>("mnuKonfig")->trigger();
         QPointer<Dialog> d = w.configDialog();
         QVERIFY(d && d->isVisible() && !d->isModal() && !QApplication::activeModalWidget());
+        elsewhere.activateWindow();
+        QTRY_VERIFY(elsewhere.isActiveWindow());
         Raises dialogRaised(d);
-        w.mnuKonfig_Click(); // a second choice brings the same dialog forward
+        w.mnuKonfig_Click(); // the same again
         QVERIFY(w.configDialog().data() == d.data() && dialogRaised.count > 0);
+        QTRY_VERIFY(d->isActiveWindow());
         allInside(&w);
         allInside(d);
         // Every part where it was designed to stand.
