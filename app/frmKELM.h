@@ -77,7 +77,6 @@ public:
     KELM &device() { return m_kelm; }
     // The traffic monitor, created on first use.
     V24Mon &V24Monitor();
-    bool hasMonitor() const { return m_monitor != nullptr; }
     QPointer<Dialog> configDialog() const { return m_dialog; }
     TrafficJournal &journal() { return m_journal; }
     Station &station() { return m_station; }

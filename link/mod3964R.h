@@ -71,7 +71,6 @@ public:
     int EmpfangLaenge = 0;
     double EmpfangZeit = 0;
 
-    void setTrafficSink(TrafficSink &sink) { m_sink = &sink; }
     // An event for the records beside the bytes (a journal). Each is a turn a reader of the
     // record looks for, a failure above all: it reaches the disk now, not at the next flush.
     void note(const QString &event) { m_sink->note(event, true); }
