@@ -319,6 +319,9 @@ private slots:
         QTest::mouseDClick(tool.key(3), Qt::LeftButton);
         QCOMPARE(tool.window.device().LEDBlinken[3], std::int16_t(-1));
         tool.unit().setStatusReply({0x32, 0x43, 0x53});
+        // A telegram of the unit's seen under way: the reset breaks it off, not waits it out.
+        tool.window.link().LinkStatus = linkstatus::Data;
+        tool.window.link().EmpfangZeit = steadyClock().now() + 100;
         tool.menu("mnuReset")->trigger();
         QCOMPARE(std::ranges::count(tool.window.device().LEDBlinken, 0), 13L); // every flag clear
         QCOMPARE(reportsShown(tool.window) + (tool.window.demoMode() ? " demo" : " live"),
