@@ -319,7 +319,8 @@ private slots:
         QTest::mouseDClick(tool.key(3), Qt::LeftButton);
         QCOMPARE(tool.window.device().LEDBlinken[3], std::int16_t(-1));
         tool.unit().setStatusReply({0x32, 0x43, 0x53});
-        // A telegram of the unit's seen under way: the reset breaks it off, not waits it out.
+        // A telegram of the unit's under way, its bytes still coming: the reset breaks it off
+        // rather than waiting on it.
         tool.window.link().LinkStatus = linkstatus::Data;
         tool.window.link().EmpfangZeit = steadyClock().now() + 100;
         tool.menu("mnuReset")->trigger();
