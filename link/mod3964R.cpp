@@ -20,7 +20,7 @@ std::uint8_t blockCheck(const std::uint8_t *data, std::size_t length, bool cover
 }
 
 mod3964R::mod3964R(CommPort &port, TrafficSink &sink, LinkHost &host, Clock &clock)
-    : m_port(port), m_sink(&sink), m_host(host), m_clock(clock)
+    : m_port(port), m_sink(sink), m_host(host), m_clock(clock)
 {
     EmpfangTelegramm.reserve(kMaxEmpfangLaenge + 1);
 }
@@ -56,7 +56,7 @@ bool mod3964R::ZeichenLesen(std::uint8_t &Zeichen)
         if (bytes.isEmpty())
             continue; // the port went away between count and read
         Zeichen = static_cast<std::uint8_t>(bytes[0]);
-        m_sink->V24MonWriteBuf(DirUnit, Zeichen);
+        m_sink.V24MonWriteBuf(DirUnit, Zeichen);
         return true;
     }
 }
@@ -64,7 +64,7 @@ bool mod3964R::ZeichenLesen(std::uint8_t &Zeichen)
 void mod3964R::ZeichenSchreiben(std::uint8_t Zeichen)
 {
     m_port.output(QByteArray(1, static_cast<char>(Zeichen)));
-    m_sink->V24MonWriteBuf(DirPc, Zeichen);
+    m_sink.V24MonWriteBuf(DirPc, Zeichen);
 }
 
 bool mod3964R::receptionStalled() const
@@ -280,7 +280,7 @@ void mod3964R::MSComm1_OnComm()
         if (bytes.isEmpty())
             return;
         const auto z = static_cast<std::uint8_t>(bytes[0]);
-        m_sink->V24MonWriteBuf(DirUnit, z);
+        m_sink.V24MonWriteBuf(DirUnit, z);
 
         switch (LinkStatus) {
         case linkstatus::Idle:

@@ -73,7 +73,7 @@ public:
 
     // An event for the records beside the bytes (a journal). Each is a turn a reader of the
     // record looks for, a failure above all: it reaches the disk now, not at the next flush.
-    void note(const QString &event) { m_sink->note(event, true); }
+    void note(const QString &event) { m_sink.note(event, true); }
 
 private:
     enum class Attempts
@@ -89,7 +89,7 @@ private:
     void clearTelegram();
 
     CommPort &m_port;
-    TrafficSink *m_sink;
+    TrafficSink &m_sink;
     LinkHost &m_host;
     Clock &m_clock;
 };
