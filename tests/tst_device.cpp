@@ -49,6 +49,11 @@ void enterLine(ToolOnLine &tool, int n, const QString &text)
     QTest::keyClicks(tool.displayLine(n), text);
     QTest::keyClick(tool.displayLine(n), Qt::Key_Return);
 }
+// How a box aligns its text across: whether it is also centred vertically is the style's.
+Qt::Alignment horizontally(const QLineEdit *box)
+{
+    return box->alignment() & Qt::AlignHorizontal_Mask;
+}
 const auto isChar = [](const Bytes &t) { return t.size() == 7 && t[0] == 0x6C && t[1] == 0x27; };
 
 Telegrams chars(const Telegrams &all)
@@ -470,8 +475,7 @@ private slots:
             // While it runs, the boxes are locked and show, centred, why the screen stands still.
             for (int n = 0; n < 8 && notice.size() < 8 && !chars(tool.received()).empty(); ++n)
                 notice << QString(tool.displayLine(n)->isEnabled() ? "unlocked " : "") +
-                              ((tool.displayLine(n)->alignment() & Qt::AlignHorizontal_Mask) ==
-                                       Qt::AlignHCenter
+                              (horizontally(tool.displayLine(n)) == Qt::AlignHCenter
                                    ? ""
                                    : "uncentred ") +
                               tool.displayLine(n)->text();
@@ -511,8 +515,7 @@ private slots:
         // the left again.
         for (int n = 0; n < 8; ++n)
             QVERIFY2(tool.displayLine(n)->isEnabled() && tool.displayLine(n)->text().isEmpty() &&
-                         (tool.displayLine(n)->alignment() & Qt::AlignHorizontal_Mask) ==
-                             Qt::AlignLeft,
+                         horizontally(tool.displayLine(n)) == Qt::AlignLeft,
                      qPrintable(QString::number(n)));
     }
 
